@@ -1,0 +1,29 @@
+// Small helpers shared by the binding files.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "module/error.h"
+#include "module/py_value.h"
+
+namespace tk {
+
+namespace py = pybind11;
+
+// get_encoding_result(): None before anything was encoded, otherwise a view
+// of the encoder's own result that keeps the encoder alive.
+inline py::object encoding_result_view(py::handle owner, EncodingResult& result) {
+    if (result.untouched()) return py::none();
+    return py::cast(&result, py::return_value_policy::reference_internal, owner);
+}
+
+// Read/write property over a record member: reading gives a view into the
+// owner (changes through it change the owner), assigning copies.
+template <class Class, class Member>
+void def_view_property(py::class_<Class, std::shared_ptr<Class>>& cls, const char* name, Member Class::*member) {
+    cls.def_property(
+        name, [member](Class& self) -> Member& { return self.*member; },
+        [member](Class& self, const Member& value) { self.*member = value; }, py::return_value_policy::reference_internal);
+}
+
+}  // namespace tk

@@ -1,0 +1,248 @@
+#include "module/py_value.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+namespace tk {
+
+namespace {
+
+bool is_numpy_bool(PyObject* obj) {
+    const char* name = Py_TYPE(obj)->tp_name;
+    return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
+}
+
+// A float keeps single precision only when that loses nothing.
+value_t narrowest_float(double d) {
+    if (std::isinf(d) || (!std::isnan(d) && std::fabs(d) <= FLT_MAX)) {
+        float f = static_cast<float>(d);
+        if (static_cast<double>(f) == d) return f;
+    }
+    return d;
+}
+
+bool load_index(PyObject* obj, value_t& out) {
+    PyObject* index = PyNumber_Index(obj);
+    if (!index) {
+        PyErr_Clear();
+        return false;
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (overflow != 0) {
+        // Never silently a float or a null: the caller must know.
+        throw std::overflow_error("Python int too large to convert to a 64-bit integer value");
+    }
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    out = static_cast<int64_t>(v);
+    return true;
+}
+
+bool has_numeric_slot(PyObject* obj, bool want_float) {
+    PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
+    if (!nb) return false;
+    return want_float ? nb->nb_float != nullptr : nb->nb_int != nullptr;
+}
+
+template <class T>
+bool load_shared(py::handle src, value_t& out) {
+    py::detail::make_caster<std::shared_ptr<T>> caster;
+    if (!caster.load(src, false)) return false;
+    out = py::detail::cast_op<std::shared_ptr<T>>(std::move(caster));
+    return true;
+}
+
+bool load_bound(py::handle src, value_t& out) {
+    return load_shared<geometry_t>(src, out) || load_shared<ObjectValue>(src, out) ||
+           load_shared<EntityValue>(src, out) || load_shared<RelationshipValue>(src, out) ||
+           load_shared<PathValue>(src, out) || load_shared<ArrayValue>(src, out);
+}
+
+// Anything whose attribute "bytes" exposes exactly 16 bytes (uuid.UUID does).
+bool load_uuid(PyObject* obj, value_t& out) {
+    PyObject* attr = PyObject_GetAttrString(obj, "bytes");
+    if (!attr) {
+        PyErr_Clear();
+        return false;
+    }
+    bool ok = false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(attr, &view, PyBUF_SIMPLE) == 0) {
+        if (view.len == 16) {
+            uuid_t u;
+            std::memcpy(u.bytes.data(), view.buf, 16);
+            out = u;
+            ok = true;
+        }
+        PyBuffer_Release(&view);
+    } else {
+        PyErr_Clear();
+    }
+    Py_DECREF(attr);
+    return ok;
+}
+
+}  // namespace
+
+bool load_value_pass(py::handle src, bool convert, value_t& out) {
+    PyObject* obj = src.ptr();
+    if (!obj) return false;
+
+    if (!convert) {
+        if (obj == Py_None) {
+            out = null_t{};
+            return true;
+        }
+        if (obj == Py_True || obj == Py_False) {
+            out = (obj == Py_True);
+            return true;
+        }
+        // Fast paths for the common exact types; none of them has a "bytes"
+        // attribute, so the order of the checks below is kept.
+        if (PyUnicode_CheckExact(obj)) goto string_step;
+        if (PyBytes_CheckExact(obj)) goto bytes_step;
+        if (PyFloat_CheckExact(obj)) goto float_step;
+        if (PyLong_CheckExact(obj)) goto int_step;
+
+        if (is_numpy_bool(obj)) {
+            int t = PyObject_IsTrue(obj);
+            if (t < 0) {
+                PyErr_Clear();
+                return false;
+            }
+            out = (t == 1);
+            return true;
+        }
+    int_step:
+        if (!PyFloat_Check(obj) && (PyLong_Check(obj) || PyIndex_Check(obj))) {
+            if (load_index(obj, out)) return true;
+        }
+    float_step:
+        if (PyFloat_Check(obj)) {
+            out = narrowest_float(PyFloat_AS_DOUBLE(obj));
+            return true;
+        }
+        // Bound classes have no "bytes" attribute, so testing them before the
+        // UUID probe changes no outcome and spares a failed attribute lookup.
+        if (load_bound(src, out)) return true;
+        if (!PyUnicode_Check(obj) && !PyBytes_Check(obj) && !is_datetime_like(src) && load_uuid(obj, out))
+            return true;
+        if (is_datetime_like(src)) {
+            out = load_time_point(src);
+            return true;
+        }
+    string_step:
+        if (PyUnicode_Check(obj)) {
+            Py_ssize_t size = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+            if (data) {
+                out = std::string(data, static_cast<std::size_t>(size));
+                return true;
+            }
+            PyErr_Clear();  // e.g. a lone surrogate: falls through
+        }
+    bytes_step:
+        if (PyBytes_Check(obj)) {
+            out = blob_t{std::string(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)))};
+            return true;
+        }
+        return false;
+    }
+
+    // Converting pass. A number that converts to float goes to the float
+    // alternatives, never to bool or a truncated int (a numpy float32 of 1.5
+    // must stay 1.5).
+    if (PyIndex_Check(obj) && load_index(obj, out)) return true;
+    if (has_numeric_slot(obj, true)) {
+        double d = PyFloat_AsDouble(obj);
+        if (!(d == -1.0 && PyErr_Occurred())) {
+            out = narrowest_float(d);
+            return true;
+        }
+        PyErr_Clear();
+    }
+    if (has_numeric_slot(obj, false)) {
+        PyObject* as_long = PyNumber_Long(obj);
+        if (as_long) {
+            bool ok = false;
+            try {
+                ok = load_index(as_long, out);
+            } catch (...) {
+                Py_DECREF(as_long);
+                throw;
+            }
+            Py_DECREF(as_long);
+            if (ok) return true;
+        } else {
+            PyErr_Clear();
+        }
+    }
+    if (PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number) {
+        if (nb->nb_bool) {
+            int res = nb->nb_bool(obj);
+            if (res == 0 || res == 1) {
+                out = (res == 1);
+                return true;
+            }
+            PyErr_Clear();
+        }
+    }
+    return false;
+}
+
+bool load_value(py::handle src, value_t& out) {
+    return load_value_pass(src, false, out) || load_value_pass(src, true, out);
+}
+
+py::object uuid_to_python(const uuid_t& uuid) {
+    py::object uuid_class = py::module_::import("uuid").attr("UUID");
+    if (!PyCallable_Check(uuid_class.ptr())) throw py::type_error("uuid.UUID is not callable");
+    py::object as_int = py::reinterpret_steal<py::object>(
+        _PyLong_FromByteArray(uuid.bytes.data(), 16, /*little_endian=*/0, /*is_signed=*/0));
+    if (!as_int) throw py::error_already_set();
+    return uuid_class(py::arg("int") = as_int);
+}
+
+py::str utf8_to_python(const std::string& text) {
+    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    if (!s) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(s);
+}
+
+namespace {
+
+struct ValueCaster {
+    py::object operator()(const null_t&) const { return py::none(); }
+    py::object operator()(bool b) const { return py::bool_(b); }
+    py::object operator()(int64_t i) const { return py::reinterpret_steal<py::object>(PyLong_FromLongLong(i)); }
+    py::object operator()(float f) const { return py::float_(static_cast<double>(f)); }
+    py::object operator()(double d) const { return py::float_(d); }
+    py::object operator()(const uuid_t& u) const { return uuid_to_python(u); }
+    py::object operator()(const time_point_t& t) const { return time_point_to_python(t); }
+    py::object operator()(const std::string& s) const { return utf8_to_python(s); }
+    py::object operator()(const blob_t& b) const {
+        return py::reinterpret_steal<py::object>(
+            PyBytes_FromStringAndSize(b.bytes.data(), static_cast<Py_ssize_t>(b.bytes.size())));
+    }
+    template <class T>
+    py::object operator()(const std::shared_ptr<T>& p) const {
+        if (!p) return py::none();
+        return py::cast(p);
+    }
+};
+
+}  // namespace
+
+py::object cast_value(const value_t& value) {
+    py::object result = std::visit(ValueCaster{}, value);
+    if (!result) throw py::error_already_set();
+    return result;
+}
+
+}  // namespace tk

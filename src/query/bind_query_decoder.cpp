@@ -1,0 +1,8 @@
+#include "module/registration.h"
+
+namespace tk {
+
+// Placeholders until this area lands.
+void register_GraphQueryDecoder(py::module_&) {}
+
+}  // namespace tk

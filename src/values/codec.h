@@ -1,0 +1,49 @@
+// Values to and from their wire messages.
+#pragma once
+
+#include "geometry/quantization.h"
+#include "values/object_values.h"
+
+namespace google {
+namespace protobuf {
+template <typename T>
+class RepeatedPtrField;
+}
+}  // namespace google
+
+namespace vexoPBuffer {
+namespace graph {
+class AnyValue;
+class KeyValuePair;
+class GeometryValue;
+}  // namespace graph
+}  // namespace vexoPBuffer
+
+namespace tk {
+
+// Result codes of the encoder direction.
+constexpr int kEncodeOk = 0;
+constexpr int kEncodeEmptyArray = 1;
+constexpr int kEncodeNoTarget = -2;
+constexpr int kEncodeInvalidArgument = -3;
+constexpr int kEncodeNotImplemented = -5;
+constexpr int kEncodeNoQuantization = -6;
+
+// Never changes the value it is given. Nesting deeper than kMaxValueDepth
+// (which is how a cyclic value shows) gives -3.
+int encode_any_value(const QuantizationTransform& transform, const value_t& value,
+                     vexoPBuffer::graph::AnyValue* target);
+int encode_properties(const QuantizationTransform& transform, const KeyValueList& source,
+                      google::protobuf::RepeatedPtrField<vexoPBuffer::graph::KeyValuePair>* target);
+
+// Never fails as a whole: unrepresentable pieces become null or empty
+// pointers. Strings and blobs are moved out of the message. Only dequantize
+// may throw ("Invalid geometry.").
+value_t decode_any_value(const QuantizationTransform& transform, vexoPBuffer::graph::AnyValue& message);
+// 0, or -1 when a pair has an empty key.
+int decode_properties(const QuantizationTransform& transform,
+                      google::protobuf::RepeatedPtrField<vexoPBuffer::graph::KeyValuePair>& source,
+                      KeyValueList& target);
+value_t decode_geometry_value(const QuantizationTransform& transform, const vexoPBuffer::graph::GeometryValue& message);
+
+}  // namespace tk

@@ -1,0 +1,81 @@
+// The value union: one graph value of any kind.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+
+namespace tk {
+
+struct geometry_t;
+class ObjectValue;
+class EntityValue;
+class RelationshipValue;
+class PathValue;
+class ArrayValue;
+
+struct null_t {
+    bool operator==(const null_t&) const { return true; }
+    bool operator!=(const null_t&) const { return false; }
+};
+
+// 16 bytes in RFC 4122 order (most significant byte first).
+struct uuid_t {
+    std::array<uint8_t, 16> bytes{};
+    bool operator==(const uuid_t& o) const { return bytes == o.bytes; }
+};
+
+struct blob_t {
+    std::string bytes;
+    bool operator==(const blob_t& o) const { return bytes == o.bytes; }
+};
+
+// 100-nanosecond ticks since 1970-01-01T00:00:00 UTC.
+using ticks_t = std::chrono::duration<int64_t, std::ratio<1, 10000000>>;
+using time_point_t = std::chrono::time_point<std::chrono::system_clock, ticks_t>;
+
+using value_t = std::variant<null_t,                               // 0
+                             bool,                                 // 1
+                             int64_t,                              // 2
+                             float,                                // 3
+                             double,                               // 4
+                             uuid_t,                               // 5
+                             time_point_t,                         // 6
+                             std::string,                          // 7
+                             blob_t,                               // 8
+                             std::shared_ptr<geometry_t>,          // 9
+                             std::shared_ptr<ObjectValue>,         // 10
+                             std::shared_ptr<EntityValue>,         // 11
+                             std::shared_ptr<RelationshipValue>,   // 12
+                             std::shared_ptr<PathValue>,           // 13
+                             std::shared_ptr<ArrayValue>>;         // 14
+
+enum value_index : std::size_t {
+    kNullIndex = 0,
+    kBoolIndex = 1,
+    kInt64Index = 2,
+    kFloatIndex = 3,
+    kDoubleIndex = 4,
+    kUuidIndex = 5,
+    kDateTimeIndex = 6,
+    kStringIndex = 7,
+    kBlobIndex = 8,
+    kGeometryIndex = 9,
+    kObjectIndex = 10,
+    kEntityIndex = 11,
+    kRelationshipIndex = 12,
+    kPathIndex = 13,
+    kArrayIndex = 14,
+};
+
+inline bool is_null(const value_t& v) { return v.index() == kNullIndex; }
+
+// Compound values may nest (and, through shared arrays, even contain
+// themselves); every recursive walk stops at this depth instead of
+// overflowing the stack.
+constexpr int kMaxValueDepth = 64;
+
+}  // namespace tk

@@ -1,0 +1,24 @@
+import os
+import sys
+import time
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+_build = os.environ.get("TK_BUILD_DIR")
+if _build:
+    sys.path.insert(0, os.path.abspath(_build))
+
+
+@pytest.fixture(params=["UTC", "Europe/Berlin", "America/New_York"])
+def tz(request):
+    """Runs the test in several local time zones, two of them with DST."""
+    old = os.environ.get("TZ")
+    os.environ["TZ"] = request.param
+    time.tzset()
+    yield request.param
+    if old is None:
+        del os.environ["TZ"]
+    else:
+        os.environ["TZ"] = old
+    time.tzset()
