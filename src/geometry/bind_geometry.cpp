@@ -36,12 +36,77 @@ void register_GeometryValue(py::module_& m) {
             [](geometry_t& g, std::vector<double> v) { g.coords = std::move(v); });
 }
 
-// Filled in with the quantization and spatial reference classes.
-void register_SpatialReference(py::module_&) {}
-void register_InputQuantizationParameters(py::module_&) {}
-void register_DatumTransformation(py::module_&) {}
-void register_vexoQuantizeMode(py::module_&) {}
-void register_Envelope(py::module_&) {}
-void register_OutputQuantizationParameters(py::module_&) {}
+namespace {
+
+// Read/write property over a member record of a default-holder class:
+// reading gives a view into the owner (which it keeps alive), assigning copies.
+template <class Class, class Member>
+void def_member_view(py::class_<Class>& cls, const char* name, Member Class::*member) {
+    cls.def_property(
+        name, [member](Class& self) -> Member& { return self.*member; },
+        [member](Class& self, const Member& value) { self.*member = value; }, py::return_value_policy::reference_internal);
+}
+
+}  // namespace
+
+void register_SpatialReference(py::module_& m) {
+    py::class_<SpatialReference>(m, "SpatialReference")
+        .def(py::init<>())
+        .def_readwrite("wkid", &SpatialReference::wkid)
+        .def_readwrite("latestWkid", &SpatialReference::latestWkid)
+        .def_readwrite("vcsWkid", &SpatialReference::vcsWkid)
+        .def_readwrite("latestVcsWkid", &SpatialReference::latestVcsWkid)
+        .def_readwrite("wkt", &SpatialReference::wkt)
+        .def_static("WGS84", &SpatialReference::WGS84);
+}
+
+void register_InputQuantizationParameters(py::module_& m) {
+    using P = InputQuantizationParameters;
+    py::class_<P>(m, "InputQuantizationParameters")
+        .def(py::init<>())
+        .def_readwrite("xy_resolution", &P::xy_resolution)
+        .def_readwrite("x_false_origin", &P::x_false_origin)
+        .def_readwrite("y_false_origin", &P::y_false_origin)
+        .def_readwrite("z_resolution", &P::z_resolution)
+        .def_readwrite("z_false_origin", &P::z_false_origin)
+        .def_readwrite("m_resolution", &P::m_resolution)
+        .def_readwrite("m_false_origin", &P::m_false_origin)
+        .def_static("WGS84_lossless", &P::WGS84_lossless);
+}
+
+void register_DatumTransformation(py::module_& m) {
+    py::class_<DatumTransformation> cls(m, "DatumTransformation");
+    cls.def(py::init<>())
+        .def_readwrite("wkid", &DatumTransformation::wkid)
+        .def_readwrite("transform_direction", &DatumTransformation::transform_direction)
+        .def_readwrite("transform_json", &DatumTransformation::transform_json);
+    def_member_view(cls, "from_spatial_reference", &DatumTransformation::from_spatial_reference);
+    def_member_view(cls, "to_spatial_reference", &DatumTransformation::to_spatial_reference);
+}
+
+void register_vexoQuantizeMode(py::module_& m) {
+    py::enum_<vexoQuantizeMode>(m, "vexoQuantizeMode")
+        .value("edit", vexoQuantizeMode::edit)
+        .value("view", vexoQuantizeMode::view)
+        .export_values();
+}
+
+void register_Envelope(py::module_& m) {
+    py::class_<Envelope>(m, "Envelope")
+        .def(py::init<>())
+        .def_readwrite("xmin", &Envelope::xmin)
+        .def_readwrite("ymin", &Envelope::ymin)
+        .def_readwrite("xmax", &Envelope::xmax)
+        .def_readwrite("ymax", &Envelope::ymax)
+        .def("empty", &Envelope::empty);
+}
+
+void register_OutputQuantizationParameters(py::module_& m) {
+    using P = OutputQuantizationParameters;
+    py::class_<P> cls(m, "OutputQuantizationParameters");
+    cls.def(py::init<>()).def_readwrite("quantize_mode", &P::quantize_mode);
+    def_member_view(cls, "extent", &P::extent);
+    cls.def_readwrite("tolerance", &P::tolerance);
+}
 
 }  // namespace tk

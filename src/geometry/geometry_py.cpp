@@ -1,0 +1,154 @@
+#include "geometry/geometry_py.h"
+
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include "geometry/geometry_layout.h"
+
+namespace tk {
+
+namespace {
+
+py::list new_list(std::size_t size) { return py::list(static_cast<py::ssize_t>(size)); }
+
+// Steals the new reference into the list slot (the list is freshly made).
+void set_item(py::list& list, std::size_t index, py::object&& item) {
+    PyList_SET_ITEM(list.ptr(), static_cast<py::ssize_t>(index), item.release().ptr());
+}
+
+// d consecutive values starting at c, as one point list.
+py::list point_list(const double* c, std::size_t d) {
+    py::list point = new_list(d);
+    for (std::size_t k = 0; k < d; ++k) set_item(point, k, py::float_(c[k]));
+    return point;
+}
+
+// count points starting at vertex *vertex, advancing it.
+py::list points_list(const geometry_t& g, std::size_t count, std::size_t& vertex) {
+    const std::size_t d = static_cast<std::size_t>(g.vertex_dimension());
+    py::list points = new_list(count);
+    for (std::size_t i = 0; i < count; ++i, ++vertex) set_item(points, i, point_list(g.coords.data() + vertex * d, d));
+    return points;
+}
+
+void put_flags(py::dict& out, const geometry_t& g) {
+    if (g.has_z) out["hasZ"] = py::bool_(true);
+    if (g.has_m) out["hasM"] = py::bool_(true);
+}
+
+double to_double(py::handle value) {
+    if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
+    return value.cast<double>();
+}
+
+// Lists are used as they are; any other sequence is copied into one (a
+// non-sequence raises the Python error of that conversion).
+py::list as_list(py::handle value) {
+    if (PyList_Check(value.ptr())) return py::reinterpret_borrow<py::list>(value);
+    return py::list(py::reinterpret_borrow<py::object>(value));
+}
+
+int32_t part_length(std::size_t count) {
+    if (count > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
+        throw std::invalid_argument("Invalid geometry.");
+    return static_cast<int32_t>(count);
+}
+
+// Appends every value of every point of the sequence; returns the number of
+// points.
+int32_t append_points(geometry_t& g, py::handle points_value) {
+    py::list points = as_list(points_value);
+    const int32_t count = part_length(points.size());
+    for (py::handle point_value : points) {
+        py::list point = as_list(point_value);
+        for (py::handle v : point) g.coords.push_back(to_double(v));
+    }
+    return count;
+}
+
+void read_flags(geometry_t& g, py::handle d) {
+    py::object dict = py::reinterpret_borrow<py::object>(d);
+    if (dict.contains("hasZ")) g.has_z = py::object(dict["hasZ"]).cast<bool>();
+    if (dict.contains("hasM")) g.has_m = py::object(dict["hasM"]).cast<bool>();
+}
+
+}  // namespace
+
+py::dict spatial_reference_to_dict(const SpatialReference& sr) {
+    py::dict out;
+    if (sr.wkid != 0) out["wkid"] = py::int_(sr.wkid);
+    if (sr.latestWkid != 0) out["latestWkid"] = py::int_(sr.latestWkid);
+    if (!sr.wkt.empty()) out["wkt"] = py::str(sr.wkt);
+    return out;
+}
+
+py::dict geometry_to_json(const geometry_t& g, const SpatialReference& sr) {
+    const vexoGeometryType type = g.geometry_type;
+    if (type != vexoGeometryPoint && type != vexoGeometryMultipoint && type != vexoGeometryPolyline &&
+        type != vexoGeometryPolygon)
+        throw std::invalid_argument("Unknown or unsupported geometry type.");
+    // Never read past the coordinates, whatever Python put into the fields.
+    check_layout(g, LayoutCheck::json);
+
+    py::dict out;
+    if (type == vexoGeometryPoint) {
+        const double* c = g.coords.data();
+        out["x"] = py::float_(c[0]);
+        out["y"] = py::float_(c[1]);
+        if (g.has_z) out["z"] = py::float_(c[2]);
+        if (g.has_m) out["m"] = py::float_(c[g.has_z ? 3 : 2]);
+    } else if (type == vexoGeometryMultipoint) {
+        put_flags(out, g);
+        std::size_t vertex = 0;
+        out["points"] = points_list(g, static_cast<std::size_t>(g.lengths[0]), vertex);
+    } else {
+        put_flags(out, g);
+        py::list parts = new_list(g.lengths.size());
+        std::size_t vertex = 0;
+        for (std::size_t i = 0; i < g.lengths.size(); ++i)
+            set_item(parts, i, points_list(g, static_cast<std::size_t>(g.lengths[i]), vertex));
+        out[type == vexoGeometryPolygon ? "rings" : "paths"] = std::move(parts);
+    }
+    if (sr.is_set()) out["spatialReference"] = spatial_reference_to_dict(sr);
+    out["_objectType"] = py::str("geometry");
+    return out;
+}
+
+value_t geometry_from_json(py::handle d) {
+    py::object dict = py::reinterpret_borrow<py::object>(d);
+    auto g = std::make_shared<geometry_t>();
+    if (dict.contains("x") && dict.contains("y")) {
+        // "hasZ"/"hasM" play no part here: the keys present decide.
+        g->geometry_type = vexoGeometryPoint;
+        g->lengths.push_back(1);
+        g->coords.push_back(to_double(py::object(dict["x"])));
+        g->coords.push_back(to_double(py::object(dict["y"])));
+        if (dict.contains("z")) {
+            g->has_z = true;
+            g->coords.push_back(to_double(py::object(dict["z"])));
+        }
+        if (dict.contains("m")) {
+            g->has_m = true;
+            g->coords.push_back(to_double(py::object(dict["m"])));
+        }
+    } else if (dict.contains("points")) {
+        g->geometry_type = vexoGeometryMultipoint;
+        read_flags(*g, d);
+        g->lengths.push_back(append_points(*g, py::object(dict["points"])));
+    } else if (dict.contains("rings") || dict.contains("paths")) {
+        read_flags(*g, d);
+        const bool rings = dict.contains("rings");
+        g->geometry_type = rings ? vexoGeometryPolygon : vexoGeometryPolyline;
+        py::list parts = as_list(py::object(dict[rings ? "rings" : "paths"]));
+        g->lengths.reserve(parts.size());
+        for (py::handle part : parts) g->lengths.push_back(append_points(*g, part));
+    } else {
+        return value_t{null_t{}};
+    }
+    return value_t{std::move(g)};
+}
+
+}  // namespace tk
