@@ -156,6 +156,12 @@ public:
     std::vector<SearchAnalyzer> analyzers;
     std::unordered_map<std::string, std::size_t> analyzers_by_name;  // index into analyzers
     std::map<std::string, SearchIndexProperties> search_properties;
+
+    // Appends and indexes; a later duplicate name keeps the first in the index.
+    void add_analyzer(SearchAnalyzer analyzer);
+    // nullptr when absent; valid until analyzers changes.
+    const SearchAnalyzer* query_analyzer(std::string_view name) const;
+    const SearchIndexProperties* query_search_property(std::string_view name) const;
 };
 
 class DataModel : public std::enable_shared_from_this<DataModel> {
@@ -173,9 +179,26 @@ public:
     std::shared_ptr<IdentifierInfo> identifier_info = std::make_shared<IdentifierInfo>();
     std::vector<std::shared_ptr<SearchIndex>> search_indexes;
     std::unordered_map<std::string, std::shared_ptr<SearchIndex>> search_indexes_by_name;
+
+    // Append to the list and index by name; a later duplicate name keeps the
+    // first in the index.
+    void add_entity_type(std::shared_ptr<EntityType> type);
+    void add_relationship_type(std::shared_ptr<RelationshipType> type);
+    void add_search_index(std::shared_ptr<SearchIndex> index);
+    // Exact (case-sensitive) names; nullptr when absent.
+    std::shared_ptr<EntityType> query_entity_type(std::string_view name) const;
+    std::shared_ptr<RelationshipType> query_relationship_type(std::string_view name) const;
+    std::shared_ptr<SearchIndex> query_search_index(std::string_view name) const;
 };
 
+// Brings a decoded default value to the kind its field type stores (numbers
+// truncated or widened, decimal strings parsed, milliseconds to date-times);
+// a number the target cannot hold (NaN, out of range) is returned unchanged.
+value_t coerce_default_value(value_t value, vexoFieldType type);
+
 // nullptr for empty, oversized or malformed input (never throws for bad bytes).
+// A default value that cannot be decoded (a geometry whose part lengths and
+// coordinates disagree) is left null; the rest of the model still decodes.
 std::shared_ptr<DataModel> decode_data_model(std::string_view bytes);
 
 }  // namespace tk
