@@ -1,0 +1,87 @@
+// The service's answer to an apply-edits request, per named type.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "module/error.h"
+#include "values/object_values.h"
+
+namespace tk {
+
+struct edit_object_result {
+    value_t id;
+    int64_t error_code = 0;
+    std::string error_message;
+
+    bool failed() const { return error_code != 0 || !error_message.empty(); }
+};
+
+struct cascaded_delete_result {
+    value_t id;
+    value_t origin_id;
+    value_t destination_id;
+    int64_t error_code = 0;
+    std::string error_message;
+
+    bool failed() const { return error_code != 0 || !error_message.empty(); }
+};
+
+struct named_type_edit_results {
+    std::vector<edit_object_result> adds;
+    std::vector<edit_object_result> updates;
+    std::vector<edit_object_result> deletes;
+};
+
+struct end_point_t {
+    std::string origin_entity_type;
+    std::string dest_entity_type;
+};
+
+// Records keyed by type name, kept in the order the names were first met.
+template <class Record>
+class first_met_map {
+public:
+    std::vector<std::pair<std::string, Record>> items;
+
+    Record& find_or_create(const std::string& name) {
+        auto it = index_.find(name);
+        if (it != index_.end()) return items[it->second].second;
+        index_.emplace(name, items.size());
+        items.emplace_back(name, Record{});
+        return items.back().second;
+    }
+    void clear() {
+        items.clear();
+        index_.clear();
+    }
+
+private:
+    std::unordered_map<std::string, std::size_t> index_;
+};
+
+class GraphApplyEditsDecoder {
+public:
+    static constexpr int64_t kNotBytes = -2147024809;  // 0x80070057 as a signed 32-bit value
+    static constexpr int64_t kDecodeFailed = -3;
+
+    // Clears what an earlier decode gathered, then reads one
+    // GraphApplyEditsResult. Never throws for bad input: every failure is
+    // -3 "Error decoding ApplyEdits response!".
+    kg_error_t decode(const char* data, std::size_t size);
+
+    kg_error_t error;             // the response's own error
+    bool object_failed = false;   // some object carried an error
+    first_met_map<named_type_edit_results> types;
+    first_met_map<std::vector<cascaded_delete_result>> cascaded_deletes;
+    first_met_map<std::vector<end_point_t>> schema_changes;
+
+private:
+    void clear();
+};
+
+}  // namespace tk
