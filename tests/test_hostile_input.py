@@ -247,3 +247,18 @@ def test_mutated_data_models():
                 except CONVERSION_ERRORS:
                     pass
     assert decoded
+
+
+def test_null_arrays_stay_proportional_to_the_input():
+    # Each row is a few bytes asking for a million nulls; together they may
+    # not expand beyond a budget sized from the frame.
+    rows = [[array(null_values=1_000_000)] for _ in range(200)] + [[array(null_values=3)]]
+    dec = tk.GraphQueryDecoder()
+    from streams import result_stream
+    assert dec.push_buffer(result_stream(["n"], rows, rows_per_frame=len(rows)))
+    got = []
+    while dec.next_row():
+        got.append(dec.get_value(0))
+    assert not dec.has_error()
+    assert len(got) == 201 and all(v is None for v in got[:200])
+    assert got[200].values == [None, None, None]

@@ -73,6 +73,7 @@ kg_error_t GraphApplyEditsDecoder::decode(const char* data, std::size_t size) {
         if (response.has_error()) error.set(response.error().error_code(), response.error().error_message());
 
         const QuantizationTransform transform = neutral_transform();
+        NullExpansionScope nulls(size);
         const std::size_t budget = size + kNullIdAllowance;
         std::size_t decoded = 0;
         auto decode_ids = [&](wire::ArrayValue* array) {

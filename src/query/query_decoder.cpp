@@ -265,6 +265,7 @@ bool GraphQueryDecoder::handle_frame(const char* data, std::size_t size) {
         error.set(frame->error().error_code(), frame->error().error_message());
         return false;
     }
+    NullExpansionScope nulls(size);
     decode_rows(*frame);
     return !has_error();
 }

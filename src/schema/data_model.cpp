@@ -346,6 +346,7 @@ std::shared_ptr<DataModel> decode_data_model(std::string_view bytes) {
     try {
         pbg::GraphDataModel message;
         if (!message.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) return nullptr;
+        NullExpansionScope nulls(bytes.size());
         Decoder decoder;
         return decoder.model(message);
     } catch (...) {

@@ -46,4 +46,21 @@ int decode_properties(const QuantizationTransform& transform,
                       KeyValueList& target);
 value_t decode_geometry_value(const QuantizationTransform& transform, const vexoPBuffer::graph::GeometryValue& message);
 
+// A null array travels as a bare count, the one wire form whose decoded size
+// does not follow from its bytes. Decoders open one scope per input message;
+// inside it all null arrays together may expand to at most a fixed allowance
+// plus a small multiple of that input's size (an array over the budget
+// decodes to an empty pointer). Scopes nest; without one only the per-array
+// cap applies.
+class NullExpansionScope {
+public:
+    explicit NullExpansionScope(std::size_t input_bytes);
+    ~NullExpansionScope();
+    NullExpansionScope(const NullExpansionScope&) = delete;
+    NullExpansionScope& operator=(const NullExpansionScope&) = delete;
+
+private:
+    int64_t saved_;
+};
+
 }  // namespace tk

@@ -1,5 +1,7 @@
 // Wire messages to values. Input comes from the network: nothing here trusts
 // a count, a length or a nesting level it reads.
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <utility>
@@ -16,6 +18,11 @@ namespace {
 // A null array is only a count on the wire; a larger one would let a few
 // bytes of input allocate gigabytes.
 constexpr int64_t kMaxNullArrayCount = 1048576;
+constexpr int64_t kNullAllowance = 65536;
+constexpr int64_t kNullsPerInputByte = 16;
+
+// Remaining nulls of the innermost NullExpansionScope; -1 when none is open.
+thread_local int64_t t_null_budget = -1;
 constexpr int64_t kTicksPerMillisecond = 10000;
 
 // Milliseconds to ticks; null when the product leaves the 64-bit range.
@@ -113,6 +120,10 @@ std::shared_ptr<ArrayValue> decode_array(const QuantizationTransform& transform,
         case pbg::ArrayValue::kNullValues: {
             const int64_t count = message.null_values().count();
             if (count < 0 || count > kMaxNullArrayCount) return nullptr;
+            if (t_null_budget >= 0) {
+                if (count > t_null_budget) return nullptr;
+                t_null_budget -= count;
+            }
             out.resize(static_cast<std::size_t>(count));
             break;
         }
@@ -261,5 +272,12 @@ value_t decode_geometry_value(const QuantizationTransform& transform, const pbg:
     dequantize(*geometry, transform);
     return geometry;
 }
+
+NullExpansionScope::NullExpansionScope(std::size_t input_bytes) : saved_(t_null_budget) {
+    const std::size_t cap = static_cast<std::size_t>(INT64_MAX / kNullsPerInputByte) - kNullAllowance;
+    t_null_budget = kNullAllowance + kNullsPerInputByte * static_cast<int64_t>(std::min(input_bytes, cap));
+}
+
+NullExpansionScope::~NullExpansionScope() { t_null_budget = saved_; }
 
 }  // namespace tk
