@@ -85,7 +85,9 @@ py::object time_point_to_python(time_point_t tp) {
     const int64_t secs = (ticks - us * 10) / kTicksPerSecond;
     std::time_t t = static_cast<std::time_t>(secs);
     std::tm cal{};
-    if (!localtime_r(&t, &cal)) throw py::cast_error("Unable to represent system_clock in local time");
+    // Python's datetime stops at years 1 and 9999.
+    if (!localtime_r(&t, &cal) || cal.tm_year + 1900 < 1 || cal.tm_year + 1900 > 9999)
+        throw py::cast_error("Unable to represent system_clock in local time");
     PyObject* result = PyDateTime_FromDateAndTime(cal.tm_year + 1900, cal.tm_mon + 1, cal.tm_mday, cal.tm_hour,
                                                   cal.tm_min, cal.tm_sec, static_cast<int>(us));
     if (!result) throw py::error_already_set();

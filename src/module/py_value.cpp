@@ -52,6 +52,11 @@ bool has_numeric_slot(PyObject* obj, bool want_float) {
 
 template <class T>
 bool load_shared(py::handle src, value_t& out) {
+    // A cheap type test first: a failed holder load raises and clears a
+    // Python error, which would cost every non-matching value a microsecond.
+    static const py::detail::type_info* info = nullptr;  // written under the GIL
+    if (!info) info = py::detail::get_type_info(typeid(T));
+    if (!info || !PyObject_TypeCheck(src.ptr(), info->type)) return false;
     py::detail::make_caster<std::shared_ptr<T>> caster;
     if (!caster.load(src, false)) return false;
     out = py::detail::cast_op<std::shared_ptr<T>>(std::move(caster));
