@@ -506,3 +506,22 @@ def test_each_decode_starts_afresh():
     }
     assert dec.decode(b"").error_code == -3
     assert dec.get_results() == {"editsResult": {}, "cascadedDeletes": {}, "relationshipSchemaChanges": {}}
+
+
+def test_result_type_names_in_a_stable_order():
+    # Within each kind, type names come in name order on every run (protobuf
+    # map order would differ between processes); entity results come first.
+    r = pb.graph_edits_pb2.GraphApplyEditsResult()
+    for name in ["Zed", "Amy", "Mo", "Bo"]:
+        r.entity_add_results[name].ids.int64_values.values.append(1)
+    r.relationship_add_results["Cat"].ids.int64_values.values.append(2)
+    r.cascading_relationship_delete_results["Y"].results.ids.int64_values.values.append(1)
+    r.cascading_relationship_delete_results["X"].results.ids.int64_values.values.append(1)
+    for c in r.cascading_relationship_delete_results.values():
+        c.origin_ids.int64_values.values.append(3)
+        c.destination_ids.int64_values.values.append(4)
+    dec = tk.GraphApplyEditsDecoder()
+    assert dec.decode(r.SerializeToString()).empty()
+    got = dec.get_results()
+    assert list(got["editsResult"]) == ["Amy", "Bo", "Mo", "Zed", "Cat"]
+    assert list(got["cascadedDeletes"]) == ["X", "Y"]

@@ -180,3 +180,13 @@ def test_crafted_hostile_responses():
     r.entity_add_results["T"].errors[(1 << 64) - 1].error_code = 1
     assert check(dec, r.SerializeToString()).empty()
     assert "error" not in dec.get_results()
+
+
+def test_undecodable_identifiers_fail_the_decode():
+    # A uuid array whose length is no multiple of 16 cannot be represented:
+    # the response fails instead of its results silently vanishing.
+    dec = tk.GraphApplyEditsDecoder()
+    r = E().GraphApplyEditsResult()
+    r.entity_add_results["T"].ids.uuid_values = bytes(33)
+    err = dec.decode(r.SerializeToString())
+    assert (err.error_code, err.error_message) == (-3, "Error decoding ApplyEdits response!")

@@ -1,5 +1,6 @@
 #include "edits/apply_edits_decoder.h"
 
+#include <algorithm>
 #include <climits>
 #include <exception>
 
@@ -19,6 +20,7 @@ const char kDecodeFailedText[] = "Error decoding ApplyEdits response!";
 // response instead of one per array.
 constexpr std::size_t kNullIdAllowance = std::size_t{1} << 20;
 
+// Thrown when the identifiers of a response cannot be decoded faithfully.
 struct budget_exceeded {};
 
 using EditResultsMap = google::protobuf::Map<std::string, wire::EditResults>;
@@ -33,12 +35,30 @@ QuantizationTransform neutral_transform() {
 // The array's values, taken out of the message; an array the codec cannot
 // represent gives none.
 std::vector<value_t> decode_values(const QuantizationTransform& transform, wire::ArrayValue* array) {
+    const bool holds_values = array->array_case() != wire::ArrayValue::ARRAY_NOT_SET;
     wire::AnyValue any;
     any.mutable_array_value()->Swap(array);
     value_t decoded = decode_any_value(transform, any);
     auto* values = std::get_if<std::shared_ptr<ArrayValue>>(&decoded);
-    if (!values || !*values) return {};
+    if (!values || !*values) {
+        // Identifiers that cannot be represented (a uuid array of the wrong
+        // length, nulls beyond the budget) fail the decode rather than
+        // vanishing from the results.
+        if (holds_values) throw budget_exceeded{};
+        return {};
+    }
     return std::move((*values)->values);
+}
+
+// Protobuf maps iterate in an order that changes from process to process;
+// walking them by name makes the results' order the same on every run.
+template <class Map>
+std::vector<typename Map::value_type*> by_name(Map& map) {
+    std::vector<typename Map::value_type*> entries;
+    entries.reserve(map.size());
+    for (auto& entry : map) entries.push_back(&entry);
+    std::sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+    return entries;
 }
 
 template <class Result>
@@ -84,10 +104,10 @@ kg_error_t GraphApplyEditsDecoder::decode(const char* data, std::size_t size) {
         };
         using List = std::vector<edit_object_result> named_type_edit_results::*;
         auto gather = [&](EditResultsMap& map, List list) {
-            for (auto& entry : map) {
-                wire::EditResults& results = entry.second;
+            for (auto* entry : by_name(map)) {
+                wire::EditResults& results = entry->second;
                 if (!results.has_ids()) continue;
-                auto& target = types.find_or_create(entry.first).*list;
+                auto& target = types.find_or_create(entry->first).*list;
                 std::vector<value_t> ids = decode_ids(results.mutable_ids());
                 target.reserve(target.size() + ids.size());
                 for (std::size_t k = 0; k < ids.size(); ++k) {
@@ -105,10 +125,10 @@ kg_error_t GraphApplyEditsDecoder::decode(const char* data, std::size_t size) {
         gather(*response.mutable_entity_delete_results(), &named_type_edit_results::deletes);
         gather(*response.mutable_relationship_delete_results(), &named_type_edit_results::deletes);
 
-        for (auto& entry : *response.mutable_cascading_relationship_delete_results()) {
-            wire::CascadingRelationshipDeletes& cascade = entry.second;
+        for (auto* entry : by_name(*response.mutable_cascading_relationship_delete_results())) {
+            wire::CascadingRelationshipDeletes& cascade = entry->second;
             if (!cascade.has_results() || !cascade.results().has_ids()) continue;
-            auto& target = cascaded_deletes.find_or_create(entry.first);
+            auto& target = cascaded_deletes.find_or_create(entry->first);
             std::vector<value_t> ids = decode_ids(cascade.mutable_results()->mutable_ids());
             std::vector<value_t> origins = decode_ids(cascade.mutable_origin_ids());
             std::vector<value_t> destinations = decode_ids(cascade.mutable_destination_ids());
@@ -124,9 +144,9 @@ kg_error_t GraphApplyEditsDecoder::decode(const char* data, std::size_t size) {
             }
         }
 
-        for (auto& entry : *response.mutable_rel_type_schema_changes()) {
-            auto& target = schema_changes.find_or_create(entry.first);
-            for (auto& end_point : *entry.second.mutable_new_end_points()) {
+        for (auto* entry : by_name(*response.mutable_rel_type_schema_changes())) {
+            auto& target = schema_changes.find_or_create(entry->first);
+            for (auto& end_point : *entry->second.mutable_new_end_points()) {
                 target.push_back(end_point_t{std::move(*end_point.mutable_origin_entity_type()),
                                              std::move(*end_point.mutable_destination_entity_type())});
             }

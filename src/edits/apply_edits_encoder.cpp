@@ -5,6 +5,7 @@
 
 #include <google/protobuf/arena.h>
 #include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 
 #include "graph_edits.pb.h"
 #include "values/codec.h"
@@ -64,7 +65,11 @@ void GraphApplyEditsEncoder::close_frame() {
         bytes.resize(CodedOutputStream::VarintSize64(size) + size);
         auto* p = reinterpret_cast<uint8_t*>(&bytes[0]);
         p = CodedOutputStream::WriteVarint32ToArray(static_cast<uint32_t>(size), p);
-        current_->SerializeWithCachedSizesToArray(p);
+        // Type names in name order, so equal batches give equal bodies.
+        google::protobuf::io::ArrayOutputStream array(p, static_cast<int>(size));
+        CodedOutputStream coded(&array);
+        coded.SetSerializationDeterministic(true);
+        current_->SerializeWithCachedSizes(&coded);
         done_size_ += bytes.size();
     }
     current_ = nullptr;
