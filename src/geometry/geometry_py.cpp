@@ -69,10 +69,53 @@ int32_t append_points(geometry_t& g, py::handle points_value) {
     return count;
 }
 
+// Key strings made once: an edit batch reads thousands of these dicts.
+PyObject* interned(PyObject*& slot, const char* text) {
+    if (!slot) {
+        slot = PyUnicode_InternFromString(text);
+        if (!slot) throw py::error_already_set();
+    }
+    return slot;
+}
+
+#define TK_KEY(name)                            \
+    PyObject* key_##name() {                    \
+        static PyObject* slot = nullptr;        \
+        return interned(slot, #name);           \
+    }
+TK_KEY(x)
+TK_KEY(y)
+TK_KEY(z)
+TK_KEY(m)
+TK_KEY(points)
+TK_KEY(rings)
+TK_KEY(paths)
+TK_KEY(hasZ)
+TK_KEY(hasM)
+#undef TK_KEY
+
+// The item under key, or a null object when d does not contain it. Plain
+// dicts are read directly; any other mapping through `in` and item access.
+py::object item(py::handle d, PyObject* key) {
+    if (PyDict_CheckExact(d.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(d.ptr(), key);
+        if (!v) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return py::object();
+        }
+        return py::reinterpret_borrow<py::object>(v);
+    }
+    const int has = PySequence_Contains(d.ptr(), key);
+    if (has < 0) throw py::error_already_set();
+    if (has == 0) return py::object();
+    PyObject* v = PyObject_GetItem(d.ptr(), key);
+    if (!v) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(v);
+}
+
 void read_flags(geometry_t& g, py::handle d) {
-    py::object dict = py::reinterpret_borrow<py::object>(d);
-    if (dict.contains("hasZ")) g.has_z = py::object(dict["hasZ"]).cast<bool>();
-    if (dict.contains("hasM")) g.has_m = py::object(dict["hasM"]).cast<bool>();
+    if (py::object z = item(d, key_hasZ())) g.has_z = z.cast<bool>();
+    if (py::object m = item(d, key_hasM())) g.has_m = m.cast<bool>();
 }
 
 }  // namespace
@@ -118,35 +161,38 @@ py::dict geometry_to_json(const geometry_t& g, const SpatialReference& sr) {
 }
 
 value_t geometry_from_json(py::handle d) {
-    py::object dict = py::reinterpret_borrow<py::object>(d);
     auto g = std::make_shared<geometry_t>();
-    if (dict.contains("x") && dict.contains("y")) {
+    py::object x = item(d, key_x());
+    py::object y = x ? item(d, key_y()) : py::object();
+    if (x && y) {
         // "hasZ"/"hasM" play no part here: the keys present decide.
         g->geometry_type = vexoGeometryPoint;
         g->lengths.push_back(1);
-        g->coords.push_back(to_double(py::object(dict["x"])));
-        g->coords.push_back(to_double(py::object(dict["y"])));
-        if (dict.contains("z")) {
+        g->coords.reserve(4);
+        g->coords.push_back(to_double(x));
+        g->coords.push_back(to_double(y));
+        if (py::object z = item(d, key_z())) {
             g->has_z = true;
-            g->coords.push_back(to_double(py::object(dict["z"])));
+            g->coords.push_back(to_double(z));
         }
-        if (dict.contains("m")) {
+        if (py::object m = item(d, key_m())) {
             g->has_m = true;
-            g->coords.push_back(to_double(py::object(dict["m"])));
+            g->coords.push_back(to_double(m));
         }
-    } else if (dict.contains("points")) {
+    } else if (py::object points = item(d, key_points())) {
         g->geometry_type = vexoGeometryMultipoint;
         read_flags(*g, d);
-        g->lengths.push_back(append_points(*g, py::object(dict["points"])));
-    } else if (dict.contains("rings") || dict.contains("paths")) {
+        g->lengths.push_back(append_points(*g, points));
+    } else {
+        py::object parts_value = item(d, key_rings());
+        const bool rings = static_cast<bool>(parts_value);
+        if (!rings) parts_value = item(d, key_paths());
+        if (!parts_value) return value_t{null_t{}};
         read_flags(*g, d);
-        const bool rings = dict.contains("rings");
         g->geometry_type = rings ? vexoGeometryPolygon : vexoGeometryPolyline;
-        py::list parts = as_list(py::object(dict[rings ? "rings" : "paths"]));
+        py::list parts = as_list(parts_value);
         g->lengths.reserve(parts.size());
         for (py::handle part : parts) g->lengths.push_back(append_points(*g, part));
-    } else {
-        return value_t{null_t{}};
     }
     return value_t{std::move(g)};
 }
