@@ -44,6 +44,29 @@ def delimited(payload):
     return varint(len(payload)) + bytes(payload)
 
 
+def read_varint(buf, pos):
+    """(value, next position) of the base-128 varint at pos."""
+    result = shift = 0
+    while True:
+        b = buf[pos]
+        pos += 1
+        result |= (b & 0x7F) << shift
+        if not b & 0x80:
+            return result, pos
+        shift += 7
+
+
+def split_delimited(body):
+    """The messages of a varint-length-prefixed body, as byte strings."""
+    parts, pos = [], 0
+    while pos < len(body):
+        n, pos = read_varint(body, pos)
+        assert pos + n <= len(body), "length prefix beyond the body"
+        parts.append(body[pos:pos + n])
+        pos += n
+    return parts
+
+
 def compress(data, fmt="gzip"):
     if fmt == "gzip":
         return gzip.compress(data)

@@ -8,6 +8,7 @@ import uuid
 import pytest
 
 from pbgen import pb
+from streams import split_delimited
 
 import _tolmirkenvor as tk
 
@@ -27,24 +28,8 @@ def V():
 # ---------------------------------------------------------------- helpers
 
 
-def read_varint(buf, pos):
-    result = shift = 0
-    while True:
-        b = buf[pos]
-        pos += 1
-        result |= (b & 0x7F) << shift
-        if not b & 0x80:
-            return result, pos
-        shift += 7
-
-
 def split_body(body):
-    parts, pos = [], 0
-    while pos < len(body):
-        n, pos = read_varint(body, pos)
-        assert pos + n <= len(body)
-        parts.append(body[pos:pos + n])
-        pos += n
+    parts = split_delimited(body)
     header = E().GraphApplyEditsHeader.FromString(parts[0])
     frames = [E().GraphApplyEditsFrame.FromString(p) for p in parts[1:]]
     assert all(p for p in parts[1:]), "empty frames are left out"

@@ -10,30 +10,15 @@ import uuid
 import pytest
 
 from pbgen import pb
+from streams import split_delimited
 
 import _tolmirkenvor as tk
 
 CAST_ERROR = "Unable to cast Python instance to C++ type (compile in debug mode for details)"
 
 
-def read_varint(buf, pos):
-    result = shift = 0
-    while True:
-        b = buf[pos]
-        pos += 1
-        result |= (b & 0x7F) << shift
-        if not b & 0x80:
-            return result, pos
-        shift += 7
-
-
 def frames_of(body):
-    parts, pos = [], 0
-    while pos < len(body):
-        n, pos = read_varint(body, pos)
-        parts.append(body[pos:pos + n])
-        pos += n
-    assert pos == len(body)
+    parts = split_delimited(body)
     return [pb.graph_edits_pb2.GraphApplyEditsFrame.FromString(p) for p in parts[1:]]
 
 

@@ -4,6 +4,7 @@ import math
 import pytest
 
 import _tolmirkenvor as tk
+from encoding import encode_error, encode_ok
 from pbgen import pb
 
 
@@ -15,20 +16,6 @@ def new_encoder(query="MATCH (n) RETURN n"):
     enc = tk.GraphQueryRequestEncoder()
     enc.open_cypher_query = query
     return enc
-
-
-def encode_ok(enc):
-    enc.encode()
-    result = enc.get_encoding_result()
-    assert result.error.empty(), (result.error.error_code, result.error.error_message)
-    return result.byte_buffer
-
-
-def encode_error(enc):
-    enc.encode()
-    result = enc.get_encoding_result()
-    assert result.byte_buffer == b""
-    return result.error.error_code, result.error.error_message
 
 
 def test_no_result_before_encode():

@@ -5,6 +5,8 @@ import types
 import pytest
 
 import _tolmirkenvor as tk
+from encoding import encode_error as failure
+from encoding import encode_ok as encoded
 from pbgen import pb
 
 CAST_ERROR = "Unable to cast Python instance to C++ type (compile in debug mode for details)"
@@ -30,20 +32,6 @@ PROPERTY_MASK_KEYS = [
 
 def schema():
     return pb.graph_schema_pb2
-
-
-def encoded(encoder):
-    encoder.encode()
-    result = encoder.get_encoding_result()
-    assert result.error.error_code == 0, result.error.error_message
-    return result.byte_buffer
-
-
-def failure(encoder):
-    encoder.encode()
-    result = encoder.get_encoding_result()
-    assert result.byte_buffer == b""
-    return result.error.error_code, result.error.error_message
 
 
 def wire_property(prop):

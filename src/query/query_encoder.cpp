@@ -1,4 +1,5 @@
 #include "query/query_encoder.h"
+#include "query/output_settings.h"
 
 #include <limits>
 #include <stdexcept>
@@ -41,17 +42,7 @@ void build_request(const GraphQueryRequestEncoder& encoder, std::string& out) {
     auto* request = google::protobuf::Arena::CreateMessage<vexoPBuffer::graph::GraphQueryRequest>(&arena);
     request->set_open_cypher_query(encoder.open_cypher_query);
     request->set_output_geometry_encoding(vexoPBuffer::VexoTypes_vexoFeatureEncoding_vexoDefault);
-    request->set_apply_vcs_projection(encoder.apply_vcs_projection);
-
-    if (encoder.output_spatial_reference.is_set())
-        raise_for_status(
-            write_spatial_reference(encoder.output_spatial_reference, request->mutable_output_spatial_reference()));
-    if (encoder.datum_transformation.is_set())
-        raise_for_status(
-            write_datum_transformation(encoder.datum_transformation, request->mutable_datum_transformation()));
-    if (!encoder.output_quantization_parameters.extent.empty())
-        raise_for_status(write_output_quantization(encoder.output_quantization_parameters,
-                                                   request->mutable_output_quantization_parameters()));
+    write_output_settings(encoder, request);
     // Written even when empty (no valid transform).
     raise_for_status(write_transform(transform, request->mutable_input_transform()));
 

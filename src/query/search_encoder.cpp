@@ -1,4 +1,5 @@
 #include "query/search_encoder.h"
+#include "query/output_settings.h"
 
 #include <stdexcept>
 
@@ -75,18 +76,7 @@ void build_request(const GraphSearchRequestEncoder& encoder, std::string& out) {
 
     request->set_spatial_filter_relation(wire_relation(encoder.spatial_filter_relation));
 
-    if (encoder.output_spatial_reference.is_set())
-        raise_for_status(
-            write_spatial_reference(encoder.output_spatial_reference, request->mutable_output_spatial_reference()));
-    if (encoder.datum_transformation.is_set())
-        raise_for_status(
-            write_datum_transformation(encoder.datum_transformation, request->mutable_datum_transformation()));
-
-    request->set_apply_vcs_projection(encoder.apply_vcs_projection);
-
-    if (!encoder.output_quantization_parameters.extent.empty())
-        raise_for_status(write_output_quantization(encoder.output_quantization_parameters,
-                                                   request->mutable_output_quantization_parameters()));
+    write_output_settings(encoder, request);
     // Written even when empty (no valid transform).
     raise_for_status(write_transform(transform, request->mutable_input_transform()));
 
