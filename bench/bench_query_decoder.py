@@ -18,6 +18,9 @@ import subprocess
 import sys
 import time
 
+from google.protobuf.internal.decoder import _DecodeVarint
+from google.protobuf.message import DecodeError
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 if os.environ.get("TK_BUILD_DIR"):
@@ -108,16 +111,6 @@ def run_baseline(data):
             return None
         raise NotImplementedError(kind)
 
-    def read_varint(buf, pos):
-        result = shift = 0
-        while True:
-            b = buf[pos]
-            pos += 1
-            result |= (b & 0x7F) << shift
-            if not b & 0x80:
-                return result, pos
-            shift += 7
-
     buffer = b""
     header = None
     rows = 0
@@ -127,8 +120,8 @@ def run_baseline(data):
         pos = 0
         while True:
             try:
-                length, start = read_varint(buffer, pos)
-            except IndexError:
+                length, start = _DecodeVarint(buffer, pos)
+            except (IndexError, DecodeError):
                 break
             if start + length > len(buffer):
                 break
