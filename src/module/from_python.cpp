@@ -2,8 +2,6 @@
 
 #include <datetime.h>
 
-#include <cfloat>
-#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -118,13 +116,6 @@ bool has_key(py::handle dict, PyObject* key) {
     return found == 1;
 }
 
-value_t narrowest_float(double d) {
-    if (std::isinf(d) || (!std::isnan(d) && std::fabs(d) <= FLT_MAX)) {
-        float f = static_cast<float>(d);
-        if (static_cast<double>(f) == d) return f;
-    }
-    return d;
-}
 
 template <class T>
 value_t shared_from(py::handle o) {

@@ -1,7 +1,5 @@
 #include "module/py_value.h"
 
-#include <cfloat>
-#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -12,15 +10,6 @@ namespace {
 bool is_numpy_bool(PyObject* obj) {
     const char* name = Py_TYPE(obj)->tp_name;
     return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
-}
-
-// A float keeps single precision only when that loses nothing.
-value_t narrowest_float(double d) {
-    if (std::isinf(d) || (!std::isnan(d) && std::fabs(d) <= FLT_MAX)) {
-        float f = static_cast<float>(d);
-        if (static_cast<double>(f) == d) return f;
-    }
-    return d;
 }
 
 bool load_index(PyObject* obj, value_t& out) {

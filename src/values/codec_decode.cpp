@@ -46,11 +46,9 @@ std::shared_ptr<RelationshipValue> decode_relationship(const QuantizationTransfo
     if (decode_properties(transform, *message.mutable_properties(), rel->properties) != 0) return nullptr;
     rel->type_name = std::move(*message.mutable_type());
     if (message.has_id()) rel->id = decode_any_value(transform, *message.mutable_id());
-    if (message.has_origin_id() || message.has_destination_id()) {
-        if (message.has_origin_id()) rel->origin_entity_id = decode_any_value(transform, *message.mutable_origin_id());
-        if (message.has_destination_id())
-            rel->destination_entity_id = decode_any_value(transform, *message.mutable_destination_id());
-    }
+    if (message.has_origin_id()) rel->origin_entity_id = decode_any_value(transform, *message.mutable_origin_id());
+    if (message.has_destination_id())
+        rel->destination_entity_id = decode_any_value(transform, *message.mutable_destination_id());
     return rel;
 }
 

@@ -32,14 +32,6 @@ inline bool float_as_int(float f, int32_t& out) {
     return true;
 }
 
-inline bool float_exact(double x) {
-    if (std::isnan(x)) return false;
-    if (std::isinf(x)) return true;
-    // Narrowing a finite double beyond the float range is undefined.
-    if (std::fabs(x) > static_cast<double>(std::numeric_limits<float>::max())) return false;
-    return static_cast<double>(static_cast<float>(x)) == x;
-}
-
 enum class DoubleForm { kInt, kFloat, kDouble };
 
 struct DoubleClass {

@@ -3,7 +3,9 @@
 
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <variant>
@@ -72,6 +74,22 @@ enum value_index : std::size_t {
 };
 
 inline bool is_null(const value_t& v) { return v.index() == kNullIndex; }
+
+// True when single precision holds x exactly (infinities do, NaN does not).
+// Finite values beyond the float range are refused before narrowing, which
+// would be undefined.
+inline bool float_exact(double x) {
+    if (std::isnan(x)) return false;
+    if (std::isinf(x)) return true;
+    if (std::fabs(x) > static_cast<double>(std::numeric_limits<float>::max())) return false;
+    return static_cast<double>(static_cast<float>(x)) == x;
+}
+
+// A Python float keeps single precision only when that loses nothing.
+inline value_t narrowest_float(double d) {
+    if (float_exact(d)) return static_cast<float>(d);
+    return d;
+}
 
 // Compound values may nest (and, through shared arrays, even contain
 // themselves); every recursive walk stops at this depth instead of
