@@ -89,28 +89,8 @@ public:
     explicit Converter(const SpatialReference& sr) : sr_(sr) {}
 
     py::object convert(const value_t& value, int depth) {
-        switch (value.index()) {
-            case kNullIndex:
-                return py::none();
-            case kBoolIndex:
-                return py::bool_(std::get<kBoolIndex>(value));
-            case kInt64Index:
-                return steal(PyLong_FromLongLong(std::get<kInt64Index>(value)));
-            case kFloatIndex:
-                return steal(PyFloat_FromDouble(static_cast<double>(std::get<kFloatIndex>(value))));
-            case kDoubleIndex:
-                return steal(PyFloat_FromDouble(std::get<kDoubleIndex>(value)));
-            case kStringIndex: {
-                const std::string& s = std::get<kStringIndex>(value);
-                return steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
-            }
-            case kUuidIndex:
-            case kDateTimeIndex:
-            case kBlobIndex:
-                return cast_value(value);
-            default:
-                break;
-        }
+        // Scalars convert by the value union's own casting rules.
+        if (value.index() <= kBlobIndex) return cast_value(value);
         if (depth >= kMaxValueDepth) throw std::invalid_argument("Value is nested too deeply to convert.");
         switch (value.index()) {
             case kGeometryIndex: {
@@ -164,10 +144,6 @@ public:
 private:
     const SpatialReference& sr_;
 
-    static py::object steal(PyObject* obj) {
-        if (!obj) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(obj);
-    }
     static py::object borrow(PyObject* obj) { return py::reinterpret_borrow<py::object>(obj); }
 
     py::object properties(const KeyValueList& list, int depth) {

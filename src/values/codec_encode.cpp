@@ -1,6 +1,5 @@
 // Values to wire messages: numbers in their narrowest exact form, homogeneous
 // arrays as packed typed arrays.
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
