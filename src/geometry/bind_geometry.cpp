@@ -36,19 +36,6 @@ void register_GeometryValue(py::module_& m) {
             [](geometry_t& g, std::vector<double> v) { g.coords = std::move(v); });
 }
 
-namespace {
-
-// Read/write property over a member record of a default-holder class:
-// reading gives a view into the owner (which it keeps alive), assigning copies.
-template <class Class, class Member>
-void def_member_view(py::class_<Class>& cls, const char* name, Member Class::*member) {
-    cls.def_property(
-        name, [member](Class& self) -> Member& { return self.*member; },
-        [member](Class& self, const Member& value) { self.*member = value; }, py::return_value_policy::reference_internal);
-}
-
-}  // namespace
-
 void register_SpatialReference(py::module_& m) {
     py::class_<SpatialReference>(m, "SpatialReference")
         .def(py::init<>())
@@ -80,8 +67,8 @@ void register_DatumTransformation(py::module_& m) {
         .def_readwrite("wkid", &DatumTransformation::wkid)
         .def_readwrite("transform_direction", &DatumTransformation::transform_direction)
         .def_readwrite("transform_json", &DatumTransformation::transform_json);
-    def_member_view(cls, "from_spatial_reference", &DatumTransformation::from_spatial_reference);
-    def_member_view(cls, "to_spatial_reference", &DatumTransformation::to_spatial_reference);
+    def_view_property(cls, "from_spatial_reference", &DatumTransformation::from_spatial_reference);
+    def_view_property(cls, "to_spatial_reference", &DatumTransformation::to_spatial_reference);
 }
 
 void register_vexoQuantizeMode(py::module_& m) {
@@ -105,7 +92,7 @@ void register_OutputQuantizationParameters(py::module_& m) {
     using P = OutputQuantizationParameters;
     py::class_<P> cls(m, "OutputQuantizationParameters");
     cls.def(py::init<>()).def_readwrite("quantize_mode", &P::quantize_mode);
-    def_member_view(cls, "extent", &P::extent);
+    def_view_property(cls, "extent", &P::extent);
     cls.def_readwrite("tolerance", &P::tolerance);
 }
 

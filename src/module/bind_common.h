@@ -19,8 +19,8 @@ inline py::object encoding_result_view(py::handle owner, EncodingResult& result)
 
 // Read/write property over a record member: reading gives a view into the
 // owner (changes through it change the owner), assigning copies.
-template <class Class, class Member>
-void def_view_property(py::class_<Class, std::shared_ptr<Class>>& cls, const char* name, Member Class::*member) {
+template <class Class, class... Options, class Member>
+void def_view_property(py::class_<Class, Options...>& cls, const char* name, Member Class::*member) {
     cls.def_property(
         name, [member](Class& self) -> Member& { return self.*member; },
         [member](Class& self, const Member& value) { self.*member = value; }, py::return_value_policy::reference_internal);
