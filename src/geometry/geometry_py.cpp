@@ -70,29 +70,22 @@ int32_t append_points(geometry_t& g, py::handle points_value) {
 }
 
 // Key strings made once: an edit batch reads thousands of these dicts.
-PyObject* interned(PyObject*& slot, const char* text) {
-    if (!slot) {
-        slot = PyUnicode_InternFromString(text);
-        if (!slot) throw py::error_already_set();
-    }
-    return slot;
-}
+struct JsonKeys {
+    PyObject* x = intern_string("x");
+    PyObject* y = intern_string("y");
+    PyObject* z = intern_string("z");
+    PyObject* m = intern_string("m");
+    PyObject* points = intern_string("points");
+    PyObject* rings = intern_string("rings");
+    PyObject* paths = intern_string("paths");
+    PyObject* has_z = intern_string("hasZ");
+    PyObject* has_m = intern_string("hasM");
+};
 
-#define TK_KEY(name)                            \
-    PyObject* key_##name() {                    \
-        static PyObject* slot = nullptr;        \
-        return interned(slot, #name);           \
-    }
-TK_KEY(x)
-TK_KEY(y)
-TK_KEY(z)
-TK_KEY(m)
-TK_KEY(points)
-TK_KEY(rings)
-TK_KEY(paths)
-TK_KEY(hasZ)
-TK_KEY(hasM)
-#undef TK_KEY
+const JsonKeys& keys() {
+    static const JsonKeys* k = new JsonKeys;  // lives as long as the process
+    return *k;
+}
 
 // The item under key, or a null object when d does not contain it. Plain
 // dicts are read directly; any other mapping through `in` and item access.
@@ -114,8 +107,8 @@ py::object item(py::handle d, PyObject* key) {
 }
 
 void read_flags(geometry_t& g, py::handle d) {
-    if (py::object z = item(d, key_hasZ())) g.has_z = z.cast<bool>();
-    if (py::object m = item(d, key_hasM())) g.has_m = m.cast<bool>();
+    if (py::object z = item(d, keys().has_z)) g.has_z = z.cast<bool>();
+    if (py::object m = item(d, keys().has_m)) g.has_m = m.cast<bool>();
 }
 
 }  // namespace
@@ -162,8 +155,8 @@ py::dict geometry_to_json(const geometry_t& g, const SpatialReference& sr) {
 
 value_t geometry_from_json(py::handle d) {
     auto g = std::make_shared<geometry_t>();
-    py::object x = item(d, key_x());
-    py::object y = x ? item(d, key_y()) : py::object();
+    py::object x = item(d, keys().x);
+    py::object y = x ? item(d, keys().y) : py::object();
     if (x && y) {
         // "hasZ"/"hasM" play no part here: the keys present decide.
         g->geometry_type = vexoGeometryPoint;
@@ -171,22 +164,22 @@ value_t geometry_from_json(py::handle d) {
         g->coords.reserve(4);
         g->coords.push_back(to_double(x));
         g->coords.push_back(to_double(y));
-        if (py::object z = item(d, key_z())) {
+        if (py::object z = item(d, keys().z)) {
             g->has_z = true;
             g->coords.push_back(to_double(z));
         }
-        if (py::object m = item(d, key_m())) {
+        if (py::object m = item(d, keys().m)) {
             g->has_m = true;
             g->coords.push_back(to_double(m));
         }
-    } else if (py::object points = item(d, key_points())) {
+    } else if (py::object points = item(d, keys().points)) {
         g->geometry_type = vexoGeometryMultipoint;
         read_flags(*g, d);
         g->lengths.push_back(append_points(*g, points));
     } else {
-        py::object parts_value = item(d, key_rings());
+        py::object parts_value = item(d, keys().rings);
         const bool rings = static_cast<bool>(parts_value);
-        if (!rings) parts_value = item(d, key_paths());
+        if (!rings) parts_value = item(d, keys().paths);
         if (!parts_value) return value_t{null_t{}};
         read_flags(*g, d);
         g->geometry_type = rings ? vexoGeometryPolygon : vexoGeometryPolyline;

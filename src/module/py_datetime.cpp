@@ -34,6 +34,11 @@ bool is_datetime_like(py::handle src) {
     return PyDateTime_Check(obj) || PyDate_Check(obj) || PyTime_Check(obj);
 }
 
+bool is_exact_datetime_type(PyTypeObject* type) {
+    ensure_datetime_api();
+    return type == PyDateTimeAPI->DateTimeType || type == PyDateTimeAPI->DateType || type == PyDateTimeAPI->TimeType;
+}
+
 time_point_t load_time_point(py::handle src) {
     ensure_datetime_api();
     PyObject* obj = src.ptr();

@@ -58,9 +58,17 @@ bool load_bound(py::handle src, value_t& out) {
            load_shared<PathValue>(src, out) || load_shared<ArrayValue>(src, out);
 }
 
+// uuid.UUID itself, looked up once: its instances skip the probing below.
+PyTypeObject* uuid_type() {
+    static PyObject* type = nullptr;  // written under the GIL
+    if (!type) type = py::object(py::module_::import("uuid").attr("UUID")).release().ptr();
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
 // Anything whose attribute "bytes" exposes exactly 16 bytes (uuid.UUID does).
 bool load_uuid(PyObject* obj, value_t& out) {
-    PyObject* attr = PyObject_GetAttrString(obj, "bytes");
+    static PyObject* bytes_name = intern_string("bytes");
+    PyObject* attr = PyObject_GetAttr(obj, bytes_name);
     if (!attr) {
         PyErr_Clear();
         return false;
@@ -103,6 +111,12 @@ bool load_value_pass(py::handle src, bool convert, value_t& out) {
         if (PyBytes_CheckExact(obj)) goto bytes_step;
         if (PyFloat_CheckExact(obj)) goto float_step;
         if (PyLong_CheckExact(obj)) goto int_step;
+        // Nothing before their own steps accepts these exact types either.
+        if (is_exact_datetime_type(Py_TYPE(obj))) {
+            out = load_time_point(src);
+            return true;
+        }
+        if (Py_TYPE(obj) == uuid_type() && load_uuid(obj, out)) return true;
 
         if (is_numpy_bool(obj)) {
             int t = PyObject_IsTrue(obj);
@@ -192,6 +206,15 @@ bool load_value_pass(py::handle src, bool convert, value_t& out) {
 
 bool load_value(py::handle src, value_t& out) {
     return load_value_pass(src, false, out) || load_value_pass(src, true, out);
+}
+
+PyObject* intern_string(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (!s) {
+        PyErr_Clear();
+        throw std::runtime_error("Could not allocate string object!");
+    }
+    return s;
 }
 
 py::object uuid_to_python(const uuid_t& uuid) {

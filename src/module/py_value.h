@@ -21,8 +21,15 @@ bool load_value(py::handle src, value_t& out);
 // New reference; raises (error_already_set / cast_error) on failure.
 py::object cast_value(const value_t& value);
 
+// A str for a fixed key or word, made once by each caller and kept for the
+// life of the process (interned, so its hash is cached). Throws
+// "Could not allocate string object!".
+PyObject* intern_string(const char* text);
+
 // Date-times: naive local civil time <-> ticks through mktime/localtime_r.
 bool is_datetime_like(py::handle src);
+// datetime, date or time itself (no subclass).
+bool is_exact_datetime_type(PyTypeObject* type);
 time_point_t load_time_point(py::handle src);
 py::object time_point_to_python(time_point_t tp);
 py::object uuid_to_python(const uuid_t& uuid);

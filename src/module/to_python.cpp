@@ -27,17 +27,13 @@ struct Names {
     PyObject* word_path;
 };
 
-PyObject* intern(const char* text) {
-    PyObject* s = PyUnicode_InternFromString(text);
-    if (!s) throw std::runtime_error("Could not allocate string object!");
-    return s;
-}
-
 const Names& names() {
-    static const Names n{intern("_objectType"),  intern("_properties"),       intern("_typeName"),
-                         intern("_id"),          intern("_originEntityId"),   intern("_destinationEntityId"),
-                         intern("_path"),        intern("object"),            intern("entity"),
-                         intern("relationship"), intern("path")};
+    static const Names n{intern_string("_objectType"), intern_string("_properties"),
+                         intern_string("_typeName"),   intern_string("_id"),
+                         intern_string("_originEntityId"), intern_string("_destinationEntityId"),
+                         intern_string("_path"),       intern_string("object"),
+                         intern_string("entity"),      intern_string("relationship"),
+                         intern_string("path")};
     return n;
 }
 
