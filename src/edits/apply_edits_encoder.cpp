@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <stdexcept>
+#include <type_traits>
 
 #include <google/protobuf/arena.h>
 #include <google/protobuf/io/coded_stream.h>
@@ -100,40 +101,42 @@ void GraphApplyEditsEncoder::count_edit(uint64_t& kind_counter) {
     ++in_frame_;
 }
 
-edit_status GraphApplyEditsEncoder::add(const value_t& value) {
-    if (const auto* e = std::get_if<std::shared_ptr<EntityValue>>(&value); e && *e) {
-        check_reusable();
-        return add_entity(**e);
-    }
-    if (const auto* r = std::get_if<std::shared_ptr<RelationshipValue>>(&value); r && *r) {
-        check_reusable();
-        return add_relationship(**r);
-    }
+namespace {
+
+// Runs edit on the entity or relationship a value holds (with true for an
+// entity); any other value is refused.
+template <class Edit>
+edit_status on_entity_or_relationship(const value_t& value, Edit&& edit) {
+    if (const auto* e = std::get_if<std::shared_ptr<EntityValue>>(&value); e && *e) return edit(**e, true);
+    if (const auto* r = std::get_if<std::shared_ptr<RelationshipValue>>(&value); r && *r) return edit(**r, false);
     throw std::invalid_argument("Argument must be valid Entity or Relationship!");
+}
+
+}  // namespace
+
+edit_status GraphApplyEditsEncoder::add(const value_t& value) {
+    return on_entity_or_relationship(value, [this](const auto& object, bool) {
+        check_reusable();
+        if constexpr (std::is_same_v<std::decay_t<decltype(object)>, EntityValue>) {
+            return add_entity(object);
+        } else {
+            return add_relationship(object);
+        }
+    });
 }
 
 edit_status GraphApplyEditsEncoder::update(const value_t& value) {
-    if (const auto* e = std::get_if<std::shared_ptr<EntityValue>>(&value); e && *e) {
+    return on_entity_or_relationship(value, [this](const auto& object, bool entity) {
         check_reusable();
-        return update_object(**e, true);
-    }
-    if (const auto* r = std::get_if<std::shared_ptr<RelationshipValue>>(&value); r && *r) {
-        check_reusable();
-        return update_object(**r, false);
-    }
-    throw std::invalid_argument("Argument must be valid Entity or Relationship!");
+        return update_object(object, entity);
+    });
 }
 
 edit_status GraphApplyEditsEncoder::remove(const value_t& value) {
-    if (const auto* e = std::get_if<std::shared_ptr<EntityValue>>(&value); e && *e) {
+    return on_entity_or_relationship(value, [this](const auto& object, bool entity) {
         check_reusable();
-        return delete_object(**e, true);
-    }
-    if (const auto* r = std::get_if<std::shared_ptr<RelationshipValue>>(&value); r && *r) {
-        check_reusable();
-        return delete_object(**r, false);
-    }
-    throw std::invalid_argument("Argument must be valid Entity or Relationship!");
+        return delete_object(object, entity);
+    });
 }
 
 // Every edit is built in a message of its own and linked into the frame only
