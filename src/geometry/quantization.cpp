@@ -82,6 +82,18 @@ bool is_multi_vertex(vexoGeometryType type) {
     return type == vexoGeometryMultipoint || type == vexoGeometryPolyline || type == vexoGeometryPolygon;
 }
 
+// The affine map on one vertex x, y[, z][, m], in place.
+inline void apply_transform(double* v, const QuantizationTransform& t, bool has_z, bool has_m) {
+    v[0] = t.sx * v[0] + t.tx;
+    v[1] = t.sy * v[1] + t.ty;
+    std::size_t k = 2;
+    if (has_z) {
+        v[k] = t.sz * v[k] + t.tz;
+        ++k;
+    }
+    if (has_m) v[k] = t.sm * v[k] + t.tm;
+}
+
 // One vertex x, y[, z][, m] with the transform applied (or not).
 struct Vertex {
     double v[4];
@@ -102,16 +114,7 @@ void quantize_to(const geometry_t& g, const QuantizationTransform& t, Emit&& emi
         Vertex vx{};
         const double* p = c + index * d;
         for (std::size_t k = 0; k < d; ++k) vx.v[k] = p[k];
-        if (apply) {
-            vx.v[0] = t.sx * vx.v[0] + t.tx;
-            vx.v[1] = t.sy * vx.v[1] + t.ty;
-            std::size_t k = 2;
-            if (g.has_z) {
-                vx.v[k] = t.sz * vx.v[k] + t.tz;
-                ++k;
-            }
-            if (g.has_m) vx.v[k] = t.sm * vx.v[k] + t.tm;
-        }
+        if (apply) apply_transform(vx.v, t, g.has_z, g.has_m);
         return vx;
     };
 
@@ -209,19 +212,9 @@ void dequantize(geometry_t& geometry, const QuantizationTransform& transform) {
     }
 
     if (is_identity(transform, geometry.has_z, geometry.has_m)) return;
-    const QuantizationTransform& t = transform;
     const std::size_t vertices = geometry.coords.size() / d;
-    for (std::size_t index = 0; index < vertices; ++index) {
-        double* p = c + index * d;
-        p[0] = t.sx * p[0] + t.tx;
-        p[1] = t.sy * p[1] + t.ty;
-        std::size_t k = 2;
-        if (geometry.has_z) {
-            p[k] = t.sz * p[k] + t.tz;
-            ++k;
-        }
-        if (geometry.has_m) p[k] = t.sm * p[k] + t.tm;
-    }
+    for (std::size_t index = 0; index < vertices; ++index)
+        apply_transform(c + index * d, transform, geometry.has_z, geometry.has_m);
 }
 
 int write_output_quantization(const OutputQuantizationParameters& params,
