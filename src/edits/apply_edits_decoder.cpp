@@ -67,8 +67,7 @@ void take_error(const wire::EditResults& results, std::size_t position, Result& 
     auto it = errors.find(static_cast<uint64_t>(position));
     if (it == errors.end()) return;
     object_failed = true;
-    out.error_code = it->second.error_code();
-    out.error_message = it->second.error_message();
+    out.error.set(it->second.error_code(), it->second.error_message());
 }
 
 }  // namespace
@@ -147,7 +146,7 @@ kg_error_t GraphApplyEditsDecoder::decode(const char* data, std::size_t size) {
         for (auto* entry : by_name(*response.mutable_rel_type_schema_changes())) {
             auto& target = schema_changes.find_or_create(entry->first);
             for (auto& end_point : *entry->second.mutable_new_end_points()) {
-                target.push_back(end_point_t{std::move(*end_point.mutable_origin_entity_type()),
+                target.push_back(EndPoint{std::move(*end_point.mutable_origin_entity_type()),
                                              std::move(*end_point.mutable_destination_entity_type())});
             }
         }

@@ -9,37 +9,28 @@
 #include <vector>
 
 #include "module/error.h"
+#include "schema/data_model.h"
 #include "values/object_values.h"
 
 namespace tk {
 
+// An object's outcome; an empty error is success.
 struct edit_object_result {
     value_t id;
-    int64_t error_code = 0;
-    std::string error_message;
-
-    bool failed() const { return error_code != 0 || !error_message.empty(); }
+    kg_error_t error;
 };
 
 struct cascaded_delete_result {
     value_t id;
     value_t origin_id;
     value_t destination_id;
-    int64_t error_code = 0;
-    std::string error_message;
-
-    bool failed() const { return error_code != 0 || !error_message.empty(); }
+    kg_error_t error;
 };
 
 struct named_type_edit_results {
     std::vector<edit_object_result> adds;
     std::vector<edit_object_result> updates;
     std::vector<edit_object_result> deletes;
-};
-
-struct end_point_t {
-    std::string origin_entity_type;
-    std::string dest_entity_type;
 };
 
 // Records keyed by type name, kept in the order the names were first met.
@@ -78,7 +69,7 @@ public:
     bool object_failed = false;   // some object carried an error
     first_met_map<named_type_edit_results> types;
     first_met_map<std::vector<cascaded_delete_result>> cascaded_deletes;
-    first_met_map<std::vector<end_point_t>> schema_changes;
+    first_met_map<std::vector<EndPoint>> schema_changes;
 
 private:
     void clear();

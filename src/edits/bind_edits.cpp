@@ -11,6 +11,7 @@
 #include "module/py_value.h"
 #include "module/registration.h"
 #include "module/to_python.h"
+#include "schema/data_model_dict.h"
 
 namespace tk {
 
@@ -69,13 +70,6 @@ void delete_from_ids(Encoder& self, py::handle d) {
     raise_if_refused(self.remove_ids(entities, type_name, values));
 }
 
-py::dict error_dict(int64_t code, const std::string& message) {
-    py::dict d;
-    d["error_code"] = py::int_(code);
-    d["error_message"] = utf8_to_python(message);
-    return d;
-}
-
 const SpatialReference kNoSpatialReference{};
 
 py::list object_results(const std::vector<edit_object_result>& results) {
@@ -84,7 +78,7 @@ py::list object_results(const std::vector<edit_object_result>& results) {
     for (const auto& r : results) {
         py::dict d;
         d["id"] = to_python(r.id, kNoSpatialReference);
-        if (r.failed()) d["error"] = error_dict(r.error_code, r.error_message);
+        if (!r.error.empty()) d["error"] = error_to_dict(r.error);
         out[i++] = std::move(d);
     }
     return out;
@@ -93,7 +87,7 @@ py::list object_results(const std::vector<edit_object_result>& results) {
 py::dict results_dict(const Decoder& self) {
     py::dict out;
     if (self.object_failed || !self.error.empty())
-        out["error"] = error_dict(self.error.error_code, self.error.error_message);
+        out["error"] = error_to_dict(self.error);
 
     py::dict edits;
     for (const auto& [name, record] : self.types.items) {
@@ -114,7 +108,7 @@ py::dict results_dict(const Decoder& self) {
             d["id"] = to_python(r.id, kNoSpatialReference);
             d["originId"] = to_python(r.origin_id, kNoSpatialReference);
             d["destId"] = to_python(r.destination_id, kNoSpatialReference);
-            if (r.failed()) d["error"] = error_dict(r.error_code, r.error_message);
+            if (!r.error.empty()) d["error"] = error_to_dict(r.error);
             items[i++] = std::move(d);
         }
         cascaded[utf8_to_python(name)] = std::move(items);
@@ -127,14 +121,7 @@ py::dict results_dict(const Decoder& self) {
         if (!end_points.empty()) {
             py::list items(end_points.size());
             std::size_t i = 0;
-            for (const auto& ep : end_points) {
-                if (ep.origin_entity_type.empty() || ep.dest_entity_type.empty())
-                    throw std::invalid_argument("EndPoint must include both origin and destination entity type.");
-                py::dict d;
-                d["origin_entity_type"] = utf8_to_python(ep.origin_entity_type);
-                d["dest_entity_type"] = utf8_to_python(ep.dest_entity_type);
-                items[i++] = std::move(d);
-            }
+            for (const auto& ep : end_points) items[i++] = end_point_to_dict(ep);
             changes["new_end_points"] = std::move(items);
         }
         schema[utf8_to_python(name)] = std::move(changes);

@@ -10,6 +10,15 @@ namespace tk {
 
 namespace py = pybind11;
 
+// {"error_code": int, "error_message": str}, the shape every result
+// dictionary uses for a failure.
+inline py::dict error_to_dict(const kg_error_t& error) {
+    py::dict d;
+    d["error_code"] = py::int_(error.error_code);
+    d["error_message"] = utf8_to_python(error.error_message);
+    return d;
+}
+
 // get_encoding_result(): None before anything was encoded, otherwise a view
 // of the encoder's own result that keeps the encoder alive.
 inline py::object encoding_result_view(py::handle owner, EncodingResult& result) {

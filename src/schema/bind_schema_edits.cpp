@@ -11,13 +11,6 @@ namespace tk {
 
 namespace {
 
-py::dict error_to_dict(const kg_error_t& error) {
-    py::dict d;
-    d["error_code"] = error.error_code;
-    d["error_message"] = utf8_to_python(error.error_message);
-    return d;
-}
-
 // {"name": ...} with "error" only when that name failed.
 py::list outcomes_to_list(const NamedOutcomes& outcomes) {
     py::list list(outcomes.items.size());
