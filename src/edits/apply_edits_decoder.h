@@ -4,11 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "module/error.h"
+#include "module/first_met_map.h"
 #include "schema/data_model.h"
 #include "values/object_values.h"
 
@@ -31,28 +30,6 @@ struct named_type_edit_results {
     std::vector<edit_object_result> adds;
     std::vector<edit_object_result> updates;
     std::vector<edit_object_result> deletes;
-};
-
-// Records keyed by type name, kept in the order the names were first met.
-template <class Record>
-class first_met_map {
-public:
-    std::vector<std::pair<std::string, Record>> items;
-
-    Record& find_or_create(const std::string& name) {
-        auto it = index_.find(name);
-        if (it != index_.end()) return items[it->second].second;
-        index_.emplace(name, items.size());
-        items.emplace_back(name, Record{});
-        return items.back().second;
-    }
-    void clear() {
-        items.clear();
-        index_.clear();
-    }
-
-private:
-    std::unordered_map<std::string, std::size_t> index_;
 };
 
 class GraphApplyEditsDecoder {

@@ -57,13 +57,6 @@ void check(int status) {
 
 }  // namespace
 
-bool NamedOutcomes::add_first(std::string name, kg_error_t error) {
-    const auto inserted = index_.emplace(name, items.size());
-    if (!inserted.second) return false;
-    items.emplace_back(std::move(name), std::move(error));
-    return true;
-}
-
 // ---- named types ----
 
 void GraphNamedObjectTypeAddsRequestEncoder::add_entity_type(std::shared_ptr<EntityType> type) {

@@ -4,11 +4,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "module/error.h"
+#include "module/first_met_map.h"
 #include "schema/data_model.h"
 #include "schema/schema_convert.h"
 
@@ -16,16 +15,7 @@ namespace tk {
 
 // Per-name outcomes of an adds response, in the order the names first
 // appeared; a repeated name keeps its first outcome.
-class NamedOutcomes {
-public:
-    std::vector<std::pair<std::string, kg_error_t>> items;
-
-    // False (and nothing stored) when name is already present.
-    bool add_first(std::string name, kg_error_t error);
-
-private:
-    std::unordered_map<std::string, std::size_t> index_;
-};
+using NamedOutcomes = first_met_map<kg_error_t>;
 
 class GraphNamedObjectTypeAddsRequestEncoder {
 public:
