@@ -83,7 +83,7 @@ void GraphApplyEditsDecoder::clear() {
 kg_error_t GraphApplyEditsDecoder::decode(const char* data, std::size_t size) {
     clear();
     kg_error_t failed;
-    failed.set(kDecodeFailed, kDecodeFailedText);
+    failed.set(status::kResponseDecodeFailed, kDecodeFailedText);
     if (!data || size == 0 || size > static_cast<std::size_t>(INT_MAX)) return failed;
 
     try {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "module/error.h"
-#include "module/first_met_map.h"
+#include "common/error.h"
+#include "common/first_met_map.h"
 #include "schema/data_model.h"
 #include "values/object_values.h"
 
@@ -34,9 +34,6 @@ struct named_type_edit_results {
 
 class GraphApplyEditsDecoder {
 public:
-    static constexpr int64_t kNotBytes = -2147024809;  // 0x80070057 as a signed 32-bit value
-    static constexpr int64_t kDecodeFailed = -3;
-
     // Clears what an earlier decode gathered, then reads one
     // GraphApplyEditsResult. Never throws for bad input: every failure is
     // -3 "Error decoding ApplyEdits response!".

@@ -28,7 +28,7 @@ GraphApplyEditsEncoder::GraphApplyEditsEncoder(const SpatialReference&, const In
     // The header carries the grid (only when there is one, so that a request
     // without a resolution has an empty header) but never the spatial
     // reference.
-    if (build(transform_, params) == kStatusOk) write_transform(transform_, header_->mutable_transform());
+    if (build(transform_, params) == status::kOk) write_transform(transform_, header_->mutable_transform());
     open_frame();
 }
 
@@ -154,34 +154,34 @@ T* make(google::protobuf::Arena* arena) {
 }  // namespace
 
 edit_status GraphApplyEditsEncoder::add_entity(const EntityValue& entity) {
-    if (entity.type_name.empty()) return {-9, "Input object has no type name!"};
+    if (entity.type_name.empty()) return {status::kEditNoTypeName, "Input object has no type name!"};
     auto* frame = open_frame();
     auto* add = make<wire::EntityAdd>(arena_.get());
     auto* named = add->mutable_named_object_add();
     if (!is_null(entity.id) && !encoded_ok(encode_any_value(transform_, entity.id, named->mutable_id())))
-        return {-8, "Unexpected error while encoding ID of object to be added!"};
+        return {status::kEditEncodingFailed, "Unexpected error while encoding ID of object to be added!"};
     if (!encoded_ok(encode_properties(transform_, entity.properties, named->mutable_properties())))
-        return {-8, "Unexpected error while encoding object to be added!"};
+        return {status::kEditEncodingFailed, "Unexpected error while encoding object to be added!"};
     (*frame->mutable_adds()->mutable_entities())[entity.type_name].mutable_entity_adds()->AddAllocated(add);
     count_edit(adds_);
     return kOk;
 }
 
 edit_status GraphApplyEditsEncoder::add_relationship(const RelationshipValue& relationship) {
-    if (relationship.type_name.empty()) return {-9, "Input object has no type name!"};
+    if (relationship.type_name.empty()) return {status::kEditNoTypeName, "Input object has no type name!"};
     auto* frame = open_frame();
     auto* add = make<wire::RelationshipAdd>(arena_.get());
     auto* named = add->mutable_named_object_add();
     if (!is_null(relationship.id) && !encoded_ok(encode_any_value(transform_, relationship.id, named->mutable_id())))
-        return {-8, "Unexpected error while encoding ID of object to be added!"};
+        return {status::kEditEncodingFailed, "Unexpected error while encoding ID of object to be added!"};
     if (is_null(relationship.origin_entity_id) || is_null(relationship.destination_entity_id))
-        return {-3, "Relationship must have origin and desination IDs!"};
+        return {status::kEditRefused, "Relationship must have origin and desination IDs!"};
     if (!encoded_ok(encode_any_value(transform_, relationship.origin_entity_id, add->mutable_origin_id())))
-        return {-8, "Unexpected error while encoding origin ID of object to be added!"};
+        return {status::kEditEncodingFailed, "Unexpected error while encoding origin ID of object to be added!"};
     if (!encoded_ok(encode_any_value(transform_, relationship.destination_entity_id, add->mutable_destination_id())))
-        return {-8, "Unexpected error while encoding destination ID of object to be added!"};
+        return {status::kEditEncodingFailed, "Unexpected error while encoding destination ID of object to be added!"};
     if (!encoded_ok(encode_properties(transform_, relationship.properties, named->mutable_properties())))
-        return {-8, "Unexpected error while encoding object to be added!"};
+        return {status::kEditEncodingFailed, "Unexpected error while encoding object to be added!"};
     (*frame->mutable_adds()->mutable_relationships())[relationship.type_name].mutable_relationship_adds()->AddAllocated(
         add);
     count_edit(adds_);
@@ -190,14 +190,14 @@ edit_status GraphApplyEditsEncoder::add_relationship(const RelationshipValue& re
 
 template <class T>
 edit_status GraphApplyEditsEncoder::update_object(const T& object, bool entity) {
-    if (object.type_name.empty()) return {-3, "Input object has no type name!"};
-    if (object.properties.pairs.empty()) return {-3, "Empty input object."};
+    if (object.type_name.empty()) return {status::kEditRefused, "Input object has no type name!"};
+    if (object.properties.pairs.empty()) return {status::kEditRefused, "Empty input object."};
     auto* frame = open_frame();
     auto* update = make<wire::NamedObjectUpdate>(arena_.get());
     if (!encoded_ok(encode_any_value(transform_, object.id, update->mutable_id())))
-        return {-8, "Unexpected error while encoding ID of object to be updated!"};
+        return {status::kEditEncodingFailed, "Unexpected error while encoding ID of object to be updated!"};
     if (!encoded_ok(encode_properties(transform_, object.properties, update->mutable_properties())))
-        return {-8, "Unexpected error while encoding object to be updated!"};
+        return {status::kEditEncodingFailed, "Unexpected error while encoding object to be updated!"};
     auto* updates = frame->mutable_updates();
     auto& map = entity ? *updates->mutable_entities() : *updates->mutable_relationships();
     map[object.type_name].mutable_named_object_updates()->AddAllocated(update);
@@ -217,11 +217,11 @@ wire::AnyValueArray* identifier_array(wire::GraphApplyEditsFrame* frame, bool en
 
 template <class T>
 edit_status GraphApplyEditsEncoder::delete_object(const T& object, bool entity) {
-    if (object.type_name.empty()) return {-3, "Input object has no type name!"};
+    if (object.type_name.empty()) return {status::kEditRefused, "Input object has no type name!"};
     auto* frame = open_frame();
     auto* id = make<wire::AnyValue>(arena_.get());
     if (!encoded_ok(encode_any_value(transform_, object.id, id)))
-        return {-8, "Unexpected error while encoding object to be deleted!"};
+        return {status::kEditEncodingFailed, "Unexpected error while encoding object to be deleted!"};
     identifier_array(frame, entity, object.type_name)->mutable_values()->AddAllocated(id);
     count_edit(deletes_);
     return kOk;
@@ -235,7 +235,7 @@ edit_status GraphApplyEditsEncoder::remove_ids(bool entities, const std::string&
     for (const value_t& id : ids) {
         encoded.push_back(make<wire::AnyValue>(arena_.get()));
         if (!encoded_ok(encode_any_value(transform_, id, encoded.back())))
-            return {-8, "Unexpected error while encoding ID of object to be deleted!"};
+            return {status::kEditEncodingFailed, "Unexpected error while encoding ID of object to be deleted!"};
     }
     // One call's identifiers all go to the frame current at its start; they
     // still count one by one afterwards, which may open frames for the edits
@@ -254,11 +254,11 @@ edit_status GraphApplyEditsEncoder::remove_ids(bool entities, const std::string&
 
 void GraphApplyEditsEncoder::encode() {
     if (encoded_) {
-        result.error.set(-7, "GraphApplyEditsEncoder: Encode() has already been called!");
+        result.error.set(status::kEditsNotReusable, "GraphApplyEditsEncoder: Encode() has already been called!");
         return;
     }
     if (total_ == 0) {
-        result.error.set(-7, "GraphApplyEditsEncoder: empty input.");
+        result.error.set(status::kEditsNotReusable, "GraphApplyEditsEncoder: empty input.");
         return;
     }
     encoded_ = true;
@@ -269,7 +269,7 @@ void GraphApplyEditsEncoder::encode() {
     const std::size_t header_size = header_->ByteSizeLong();
     if (frame_too_large_ || !serialisable(header_size)) {
         done_frames_.clear();
-        result.error.set(-1, "GraphApplyEditsEncoder: unexpected error.");
+        result.error.set(status::kEditsUnexpected, "GraphApplyEditsEncoder: unexpected error.");
         return;
     }
     std::string& out = result.byte_buffer.bytes;

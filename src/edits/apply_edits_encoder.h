@@ -9,7 +9,7 @@
 
 #include "geometry/quantization.h"
 #include "geometry/spatial_reference.h"
-#include "module/error.h"
+#include "common/error.h"
 #include "values/object_values.h"
 
 namespace google {
@@ -29,7 +29,7 @@ namespace tk {
 
 // Outcome of one edit; code 0 with an empty message is success.
 struct edit_status {
-    int code = 0;
+    int64_t code = 0;
     const char* message = "";
 
     bool ok() const { return code == 0; }

@@ -31,7 +31,7 @@ double reciprocal(double x) {
 }
 
 int build(QuantizationTransform& transform, const InputQuantizationParameters& params) {
-    if (!std::isfinite(params.xy_resolution)) return kStatusNothingToDo;
+    if (!std::isfinite(params.xy_resolution)) return status::kNothingToDo;
     const double ixy = reciprocal(params.xy_resolution);
     const double iz = reciprocal(params.z_resolution);
     const double im = reciprocal(params.m_resolution);
@@ -46,12 +46,12 @@ int build(QuantizationTransform& transform, const InputQuantizationParameters& p
     transform.sz = iz;
     transform.tm = (-params.m_false_origin) * im;
     transform.sm = im;
-    return kStatusOk;
+    return status::kOk;
 }
 
 int write_transform(const QuantizationTransform& transform, vexoPBuffer::graph::Transform* message) {
-    if (!transform.valid) return kStatusNothingToDo;
-    if (!message) return kStatusInvalidArgument;
+    if (!transform.valid) return status::kNothingToDo;
+    if (!message) return status::kInvalidArgument;
     if (transform.xy != 0 || transform.yx != 0)
         throw std::logic_error("quantization should not be using XY or YX coefficients.");
     auto* scale = message->mutable_scale();
@@ -64,7 +64,7 @@ int write_transform(const QuantizationTransform& transform, vexoPBuffer::graph::
     translate->set_ytranslate((-transform.ty) * scale->yscale());
     translate->set_ztranslate((-transform.tz) * scale->zscale());
     translate->set_mtranslate((-transform.tm) * scale->mscale());
-    return kStatusOk;
+    return status::kOk;
 }
 
 namespace {
@@ -167,12 +167,12 @@ void quantize(geometry_t& geometry, const QuantizationTransform& transform) {
 
 int encode_geometry(const std::shared_ptr<geometry_t>& geometry, const QuantizationTransform& transform,
                     vexoPBuffer::graph::GeometryValue* message) {
-    if (!geometry || !message) return kStatusInvalidArgument;
-    if (!transform.valid) return kStatusNoQuantization;
+    if (!geometry || !message) return status::kInvalidArgument;
+    if (!transform.valid) return status::kNoQuantization;
     const geometry_t& g = *geometry;
-    if (g.geometry_type == vexoGeometryMultiPatch) return kStatusNotImplemented;
+    if (g.geometry_type == vexoGeometryMultiPatch) return status::kNotImplemented;
     const int wire = to_wire_geometry_type(g.geometry_type);
-    if (g.coords.size() >= (std::size_t{1} << 31)) return kStatusInvalidArgument;
+    if (g.coords.size() >= (std::size_t{1} << 31)) return status::kInvalidArgument;
 
     message->set_geometry_type(static_cast<vexoPBuffer::VexoTypes_WireGeometryType>(wire));
     auto* target = message->mutable_default_geometry();
@@ -188,7 +188,7 @@ int encode_geometry(const std::shared_ptr<geometry_t>& geometry, const Quantizat
     auto* lengths = target->mutable_lengths();
     lengths->Reserve(lengths->size() + static_cast<int>(g.lengths.size()));
     for (int32_t length : g.lengths) lengths->AddAlreadyReserved(static_cast<uint32_t>(length));
-    return kStatusOk;
+    return status::kOk;
 }
 
 void dequantize(geometry_t& geometry, const QuantizationTransform& transform) {
@@ -219,9 +219,9 @@ void dequantize(geometry_t& geometry, const QuantizationTransform& transform) {
 
 int write_output_quantization(const OutputQuantizationParameters& params,
                               vexoPBuffer::graph::QuantizationParameters* message) {
-    if (!message) return kStatusInvalidArgument;
+    if (!message) return status::kInvalidArgument;
     if (params.quantize_mode != vexoQuantizeMode::view && params.quantize_mode != vexoQuantizeMode::edit)
-        return kStatusInvalidArgument;
+        return status::kInvalidArgument;
     message->set_tolerance(params.tolerance);
     // The mode field always goes out as 0, whatever quantize_mode says.
     message->set_mode(0);
@@ -230,20 +230,8 @@ int write_output_quantization(const OutputQuantizationParameters& params,
     extent->set_xmax(params.extent.xmax);
     extent->set_ymin(params.extent.ymin);
     extent->set_ymax(params.extent.ymax);
-    return kStatusOk;
+    return status::kOk;
 }
 
-void raise_for_status(int status) {
-    if (status >= 0) return;
-    switch (status) {
-        case kStatusNoQuantization:
-            throw std::invalid_argument(
-                "Geometry quantization not possible without valid spatial reference info. Maybe XY resolution was "
-                "not set?");
-        case kStatusNotImplemented: throw std::invalid_argument("Not implemented.");
-        case kStatusInvalidArgument: throw std::invalid_argument("Invalid argument.");
-        default: throw std::logic_error("Unexpected failure.");
-    }
-}
 
 }  // namespace tk

@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 
+#include "common/status.h"
 #include "geometry/geometry.h"
 
 namespace vexoPBuffer {
@@ -60,13 +61,6 @@ struct QuantizationTransform {
     double tm = 0, sm = 1;
 };
 
-// Status values of the operations below.
-constexpr int kStatusOk = 0;
-constexpr int kStatusNothingToDo = 1;
-constexpr int kStatusInvalidArgument = -3;
-constexpr int kStatusNotImplemented = -5;
-constexpr int kStatusNoQuantization = -6;
-
 // 1 / x, exact for decimal resolutions; throws std::domain_error
 // "cannot divide 1 by 0." for 0.
 double reciprocal(double x);
@@ -82,7 +76,5 @@ int encode_geometry(const std::shared_ptr<geometry_t>& geometry, const Quantizat
 void dequantize(geometry_t& geometry, const QuantizationTransform& transform);
 int write_output_quantization(const OutputQuantizationParameters& params,
                               vexoPBuffer::graph::QuantizationParameters* message);
-// Throws for a negative status (the texts every request encoder reports).
-void raise_for_status(int status);
 
 }  // namespace tk

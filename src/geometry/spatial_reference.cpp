@@ -1,5 +1,7 @@
 #include "geometry/spatial_reference.h"
 
+#include "common/status.h"
+
 #include "vexo_types.pb.h"
 
 namespace tk {
@@ -11,7 +13,7 @@ SpatialReference SpatialReference::WGS84() {
 }
 
 int write_spatial_reference(const SpatialReference& sr, vexoPBuffer::VexoTypes_SpatialReference* message) {
-    if (!message) return -1;
+    if (!message) return status::kNoMessage;
     if (!sr.wkt.empty()) message->set_wkt(sr.wkt);
     // Negative identifiers have no wire form; they leave the field as it was.
     if (sr.wkid >= 0) message->set_wkid(static_cast<uint32_t>(sr.wkid));
@@ -22,7 +24,7 @@ int write_spatial_reference(const SpatialReference& sr, vexoPBuffer::VexoTypes_S
 }
 
 int write_datum_transformation(const DatumTransformation& dt, vexoPBuffer::VexoTypes_DatumTransformation* message) {
-    if (!message) return -1;
+    if (!message) return status::kNoMessage;
     message->set_wkid(static_cast<uint32_t>(dt.wkid));
     message->set_wkt(dt.wkt);
     message->set_transformdirection(dt.transform_direction);

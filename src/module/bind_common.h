@@ -3,7 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "module/error.h"
+#include "common/error.h"
 #include "module/py_value.h"
 
 namespace tk {
@@ -21,9 +21,13 @@ inline py::dict error_to_dict(const kg_error_t& error) {
 
 // get_encoding_result(): None before anything was encoded, otherwise a view
 // of the encoder's own result that keeps the encoder alive.
-inline py::object encoding_result_view(py::handle owner, EncodingResult& result) {
-    if (result.untouched()) return py::none();
-    return py::cast(&result, py::return_value_policy::reference_internal, owner);
+template <class Encoder, class... Options>
+void def_encoding_result(py::class_<Encoder, Options...>& cls, EncodingResult Encoder::*member) {
+    cls.def("get_encoding_result", [member](py::object self) -> py::object {
+        EncodingResult& result = self.cast<Encoder&>().*member;
+        if (result.untouched()) return py::none();
+        return py::cast(&result, py::return_value_policy::reference_internal, self);
+    });
 }
 
 // Read/write property over a record member: reading gives a view into the

@@ -20,6 +20,10 @@ namespace py = pybind11;
 // dictionaries nested deeper than kMaxValueDepth.
 value_t value_from_object(py::handle object);
 
+// pybind11's own text for a failed conversion, shown for values of the wrong
+// type in dictionaries.
+extern const char kCastErrorText[];
+
 // A str (as UTF-8) or bytes (byte for byte); anything else raises the
 // binding layer's cast error (RuntimeError).
 std::string string_from_object(py::handle object);

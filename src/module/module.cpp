@@ -61,4 +61,6 @@ PYBIND11_MODULE(_tolmirkenvor, m) {
     register_GraphPropertyAddsResponseDecoder(m);      // 52
     register_GraphPropertyUpdateResponseDecoder(m);    // 53
     register_GraphPropertyDeleteResponseDecoder(m);    // 54
+
+    m.attr("__version__") = TK_VERSION;
 }

@@ -11,8 +11,6 @@ namespace tk {
 
 namespace {
 
-constexpr int64_t kTicksPerSecond = 10000000;
-
 void ensure_datetime_api() {
     // Imported once on first use, under the GIL.
     if (!PyDateTimeAPI) {
@@ -79,15 +77,15 @@ time_point_t load_time_point(py::handle src) {
         if (!localtime_r(&minus_one, &back) || !same_civil_time(back, wanted))
             throw std::invalid_argument("Unable to represent the date-time in local time.");
     }
-    return time_point_t(ticks_t(static_cast<int64_t>(seconds) * kTicksPerSecond + micro * 10));
+    return time_point_t(ticks_t(static_cast<int64_t>(seconds) * kTicksPerSecond + micro * kTicksPerMicrosecond));
 }
 
 py::object time_point_to_python(time_point_t tp) {
     ensure_datetime_api();
     const int64_t ticks = tp.time_since_epoch().count();
-    int64_t us = (ticks % kTicksPerSecond) / 10;
+    int64_t us = (ticks % kTicksPerSecond) / kTicksPerMicrosecond;
     if (us < 0) us += 1000000;
-    const int64_t secs = (ticks - us * 10) / kTicksPerSecond;
+    const int64_t secs = (ticks - us * kTicksPerMicrosecond) / kTicksPerSecond;
     std::time_t t = static_cast<std::time_t>(secs);
     std::tm cal{};
     // Python's datetime stops at years 1 and 9999.

@@ -1,5 +1,7 @@
 #include "module/py_value.h"
 
+#include "module/py_keys.h"
+
 #include <cstring>
 #include <stdexcept>
 
@@ -40,19 +42,19 @@ bool has_numeric_slot(PyObject* obj, bool want_float) {
 }
 
 template <class T>
-bool load_shared(py::handle src, value_t& out) {
+bool load_shared(PyObject* src, value_t& out) {
     // A cheap type test first: a failed holder load raises and clears a
     // Python error, which would cost every non-matching value a microsecond.
     static const py::detail::type_info* info = nullptr;  // written under the GIL
     if (!info) info = py::detail::get_type_info(typeid(T));
-    if (!info || !PyObject_TypeCheck(src.ptr(), info->type)) return false;
+    if (!info || !PyObject_TypeCheck(src, info->type)) return false;
     py::detail::make_caster<std::shared_ptr<T>> caster;
     if (!caster.load(src, false)) return false;
     out = py::detail::cast_op<std::shared_ptr<T>>(std::move(caster));
     return true;
 }
 
-bool load_bound(py::handle src, value_t& out) {
+bool load_bound(PyObject* src, value_t& out) {
     return load_shared<geometry_t>(src, out) || load_shared<ObjectValue>(src, out) ||
            load_shared<EntityValue>(src, out) || load_shared<RelationshipValue>(src, out) ||
            load_shared<PathValue>(src, out) || load_shared<ArrayValue>(src, out);
@@ -90,131 +92,136 @@ bool load_uuid(PyObject* obj, value_t& out) {
     return ok;
 }
 
+// One step of a pass per alternative: each answers true when it accepted
+// obj, false to let the next step try.
+
+bool load_int(PyObject* obj, value_t& out) {
+    return !PyFloat_Check(obj) && (PyLong_Check(obj) || PyIndex_Check(obj)) && load_index(obj, out);
+}
+
+bool load_float(PyObject* obj, value_t& out) {
+    if (!PyFloat_Check(obj)) return false;
+    out = narrowest_float(PyFloat_AS_DOUBLE(obj));
+    return true;
+}
+
+bool load_uuid_like(PyObject* obj, value_t& out) {
+    return !PyUnicode_Check(obj) && !PyBytes_Check(obj) && !is_datetime_like(obj) && load_uuid(obj, out);
+}
+
+bool load_datetime_like(PyObject* obj, value_t& out) {
+    if (!is_datetime_like(obj)) return false;
+    out = load_time_point(obj);
+    return true;
+}
+
+bool load_str(PyObject* obj, value_t& out) {
+    if (!PyUnicode_Check(obj)) return false;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!data) {
+        PyErr_Clear();  // e.g. a lone surrogate: no alternative takes it
+        return false;
+    }
+    out = std::string(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool load_bytes(PyObject* obj, value_t& out) {
+    if (!PyBytes_Check(obj)) return false;
+    out = blob_t{std::string(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)))};
+    return true;
+}
+
+bool load_truth(PyObject* obj, value_t& out) {
+    const int t = PyObject_IsTrue(obj);
+    if (t < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    out = (t == 1);
+    return true;
+}
+
+// Exact kinds only, in the order of the value union's alternatives.
+bool load_exact(PyObject* obj, value_t& out) {
+    if (obj == Py_None) {
+        out = null_t{};
+        return true;
+    }
+    if (obj == Py_True || obj == Py_False) {
+        out = (obj == Py_True);
+        return true;
+    }
+    // Fast paths for the common exact types, which no other step accepts.
+    if (PyUnicode_CheckExact(obj)) return load_str(obj, out);
+    if (PyBytes_CheckExact(obj)) return load_bytes(obj, out);
+    if (PyFloat_CheckExact(obj)) return load_float(obj, out);
+    if (PyLong_CheckExact(obj) && load_int(obj, out)) return true;
+    if (is_exact_datetime_type(Py_TYPE(obj))) {
+        out = load_time_point(obj);
+        return true;
+    }
+    if (Py_TYPE(obj) == uuid_type() && load_uuid(obj, out)) return true;
+    if (is_numpy_bool(obj)) return load_truth(obj, out);
+    // Bound classes have no "bytes" attribute, so testing them before the
+    // UUID probe changes no outcome and spares a failed attribute lookup.
+    return load_int(obj, out) || load_float(obj, out) || load_bound(obj, out) || load_uuid_like(obj, out) ||
+           load_datetime_like(obj, out) || load_str(obj, out) || load_bytes(obj, out);
+}
+
+bool load_float_slot(PyObject* obj, value_t& out) {
+    if (!has_numeric_slot(obj, true)) return false;
+    const double d = PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    out = narrowest_float(d);
+    return true;
+}
+
+bool load_int_slot(PyObject* obj, value_t& out) {
+    if (!has_numeric_slot(obj, false)) return false;
+    PyObject* as_long = PyNumber_Long(obj);
+    if (!as_long) {
+        PyErr_Clear();
+        return false;
+    }
+    const py::object held = py::reinterpret_steal<py::object>(as_long);
+    return load_index(held.ptr(), out);
+}
+
+bool load_bool_slot(PyObject* obj, value_t& out) {
+    PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
+    if (!nb || !nb->nb_bool) return false;
+    const int res = nb->nb_bool(obj);
+    if (res != 0 && res != 1) {
+        PyErr_Clear();
+        return false;
+    }
+    out = (res == 1);
+    return true;
+}
+
+// With the numeric conversions. A number that converts to float goes to the
+// float alternatives, never to bool or a truncated int (a numpy float32 of
+// 1.5 must stay 1.5).
+bool load_converting(PyObject* obj, value_t& out) {
+    return (PyIndex_Check(obj) && load_index(obj, out)) || load_float_slot(obj, out) || load_int_slot(obj, out) ||
+           load_bool_slot(obj, out);
+}
+
 }  // namespace
 
 bool load_value_pass(py::handle src, bool convert, value_t& out) {
     PyObject* obj = src.ptr();
     if (!obj) return false;
-
-    if (!convert) {
-        if (obj == Py_None) {
-            out = null_t{};
-            return true;
-        }
-        if (obj == Py_True || obj == Py_False) {
-            out = (obj == Py_True);
-            return true;
-        }
-        // Fast paths for the common exact types; none of them has a "bytes"
-        // attribute, so the order of the checks below is kept.
-        if (PyUnicode_CheckExact(obj)) goto string_step;
-        if (PyBytes_CheckExact(obj)) goto bytes_step;
-        if (PyFloat_CheckExact(obj)) goto float_step;
-        if (PyLong_CheckExact(obj)) goto int_step;
-        // Nothing before their own steps accepts these exact types either.
-        if (is_exact_datetime_type(Py_TYPE(obj))) {
-            out = load_time_point(src);
-            return true;
-        }
-        if (Py_TYPE(obj) == uuid_type() && load_uuid(obj, out)) return true;
-
-        if (is_numpy_bool(obj)) {
-            int t = PyObject_IsTrue(obj);
-            if (t < 0) {
-                PyErr_Clear();
-                return false;
-            }
-            out = (t == 1);
-            return true;
-        }
-    int_step:
-        if (!PyFloat_Check(obj) && (PyLong_Check(obj) || PyIndex_Check(obj))) {
-            if (load_index(obj, out)) return true;
-        }
-    float_step:
-        if (PyFloat_Check(obj)) {
-            out = narrowest_float(PyFloat_AS_DOUBLE(obj));
-            return true;
-        }
-        // Bound classes have no "bytes" attribute, so testing them before the
-        // UUID probe changes no outcome and spares a failed attribute lookup.
-        if (load_bound(src, out)) return true;
-        if (!PyUnicode_Check(obj) && !PyBytes_Check(obj) && !is_datetime_like(src) && load_uuid(obj, out))
-            return true;
-        if (is_datetime_like(src)) {
-            out = load_time_point(src);
-            return true;
-        }
-    string_step:
-        if (PyUnicode_Check(obj)) {
-            Py_ssize_t size = 0;
-            const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-            if (data) {
-                out = std::string(data, static_cast<std::size_t>(size));
-                return true;
-            }
-            PyErr_Clear();  // e.g. a lone surrogate: falls through
-        }
-    bytes_step:
-        if (PyBytes_Check(obj)) {
-            out = blob_t{std::string(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)))};
-            return true;
-        }
-        return false;
-    }
-
-    // Converting pass. A number that converts to float goes to the float
-    // alternatives, never to bool or a truncated int (a numpy float32 of 1.5
-    // must stay 1.5).
-    if (PyIndex_Check(obj) && load_index(obj, out)) return true;
-    if (has_numeric_slot(obj, true)) {
-        double d = PyFloat_AsDouble(obj);
-        if (!(d == -1.0 && PyErr_Occurred())) {
-            out = narrowest_float(d);
-            return true;
-        }
-        PyErr_Clear();
-    }
-    if (has_numeric_slot(obj, false)) {
-        PyObject* as_long = PyNumber_Long(obj);
-        if (as_long) {
-            bool ok = false;
-            try {
-                ok = load_index(as_long, out);
-            } catch (...) {
-                Py_DECREF(as_long);
-                throw;
-            }
-            Py_DECREF(as_long);
-            if (ok) return true;
-        } else {
-            PyErr_Clear();
-        }
-    }
-    if (PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number) {
-        if (nb->nb_bool) {
-            int res = nb->nb_bool(obj);
-            if (res == 0 || res == 1) {
-                out = (res == 1);
-                return true;
-            }
-            PyErr_Clear();
-        }
-    }
-    return false;
+    return convert ? load_converting(obj, out) : load_exact(obj, out);
 }
 
 bool load_value(py::handle src, value_t& out) {
     return load_value_pass(src, false, out) || load_value_pass(src, true, out);
-}
-
-PyObject* intern_string(const char* text) {
-    PyObject* s = PyUnicode_InternFromString(text);
-    if (!s) {
-        PyErr_Clear();
-        throw std::runtime_error("Could not allocate string object!");
-    }
-    return s;
 }
 
 py::object uuid_to_python(const uuid_t& uuid) {

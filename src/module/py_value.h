@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "module/py_objects.h"
+
 #include "geometry/geometry.h"
 #include "values/object_values.h"
 
@@ -20,11 +22,6 @@ bool load_value(py::handle src, value_t& out);
 
 // New reference; raises (error_already_set / cast_error) on failure.
 py::object cast_value(const value_t& value);
-
-// A str for a fixed key or word, made once by each caller and kept for the
-// life of the process (interned, so its hash is cached). Throws
-// "Could not allocate string object!".
-PyObject* intern_string(const char* text);
 
 // Date-times: naive local civil time <-> ticks through mktime/localtime_r.
 bool is_datetime_like(py::handle src);

@@ -6,58 +6,12 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "geometry/geometry_py.h"
+#include "module/py_geometry.h"
+#include "module/py_keys.h"
 
 namespace tk {
 
 namespace {
-
-// Interned once under the GIL and kept for the life of the process.
-struct Names {
-    PyObject* object_type;
-    PyObject* properties;
-    PyObject* type_name;
-    PyObject* id;
-    PyObject* origin_id;
-    PyObject* destination_id;
-    PyObject* path;
-    PyObject* word_object;
-    PyObject* word_entity;
-    PyObject* word_relationship;
-    PyObject* word_path;
-};
-
-const Names& names() {
-    static const Names n{intern_string("_objectType"), intern_string("_properties"),
-                         intern_string("_typeName"),   intern_string("_id"),
-                         intern_string("_originEntityId"), intern_string("_destinationEntityId"),
-                         intern_string("_path"),       intern_string("object"),
-                         intern_string("entity"),      intern_string("relationship"),
-                         intern_string("path")};
-    return n;
-}
-
-py::object new_dict() {
-    PyObject* d = PyDict_New();
-    if (!d) {
-        PyErr_Clear();
-        throw std::runtime_error("Could not allocate dict object!");
-    }
-    return py::reinterpret_steal<py::object>(d);
-}
-
-py::object new_list(std::size_t size) {
-    PyObject* l = PyList_New(static_cast<Py_ssize_t>(size));
-    if (!l) {
-        PyErr_Clear();
-        throw std::runtime_error("Could not allocate list object!");
-    }
-    return py::reinterpret_steal<py::object>(l);
-}
-
-void set_item(const py::object& dict, PyObject* key, const py::object& value) {
-    if (PyDict_SetItem(dict.ptr(), key, value.ptr()) != 0) throw py::error_already_set();
-}
 
 // Names stop at the first NUL byte.
 std::size_t text_length(const std::string& s) {
@@ -98,8 +52,8 @@ public:
                 const auto& o = std::get<kObjectIndex>(value);
                 if (!o) return py::none();
                 py::object dict = new_dict();
-                set_item(dict, names().object_type, borrow(names().word_object));
-                set_item(dict, names().properties, properties(o->properties, depth));
+                dict_set(dict, keys().object_type, borrow(keys().word_object));
+                dict_set(dict, keys().value_properties, properties(o->properties, depth));
                 return dict;
             }
             case kEntityIndex: {
@@ -126,8 +80,7 @@ public:
                     // Only Python code (uuid.UUID) runs meanwhile; should it
                     // shrink the array, fail rather than leave empty slots.
                     if (i >= a->values.size()) throw std::runtime_error("Array changed during conversion.");
-                    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
-                                    convert(a->values[i], depth + 1).release().ptr());
+                    list_set(list, i, convert(a->values[i], depth + 1));
                 }
                 return list;
             }
@@ -147,34 +100,34 @@ private:
         for (const auto& pair : list.pairs) {
             py::object key = key_to_python(pair.first);
             // Repeated keys: the last value wins, the first position stays.
-            set_item(dict, key.ptr(), convert(pair.second, depth + 1));
+            dict_set(dict, key.ptr(), convert(pair.second, depth + 1));
         }
         return dict;
     }
 
     py::object entity(const EntityValue& e, int depth) {
         py::object dict = new_dict();
-        set_item(dict, names().object_type, borrow(names().word_entity));
-        set_item(dict, names().type_name, type_name_to_python(e.type_name));
-        set_item(dict, names().id, convert(e.id, depth + 1));
-        set_item(dict, names().properties, properties(e.properties, depth));
+        dict_set(dict, keys().object_type, borrow(keys().word_entity));
+        dict_set(dict, keys().type_name, type_name_to_python(e.type_name));
+        dict_set(dict, keys().id, convert(e.id, depth + 1));
+        dict_set(dict, keys().value_properties, properties(e.properties, depth));
         return dict;
     }
 
     py::object relationship(const RelationshipValue& r, int depth) {
         py::object dict = new_dict();
-        set_item(dict, names().object_type, borrow(names().word_relationship));
-        set_item(dict, names().type_name, type_name_to_python(r.type_name));
-        set_item(dict, names().id, convert(r.id, depth + 1));
-        set_item(dict, names().origin_id, convert(r.origin_entity_id, depth + 1));
-        set_item(dict, names().destination_id, convert(r.destination_entity_id, depth + 1));
-        set_item(dict, names().properties, properties(r.properties, depth));
+        dict_set(dict, keys().object_type, borrow(keys().word_relationship));
+        dict_set(dict, keys().type_name, type_name_to_python(r.type_name));
+        dict_set(dict, keys().id, convert(r.id, depth + 1));
+        dict_set(dict, keys().origin_id, convert(r.origin_entity_id, depth + 1));
+        dict_set(dict, keys().destination_id, convert(r.destination_entity_id, depth + 1));
+        dict_set(dict, keys().value_properties, properties(r.properties, depth));
         return dict;
     }
 
     py::object path(const PathValue& p, int depth) {
         py::object dict = new_dict();
-        set_item(dict, names().object_type, borrow(names().word_path));
+        dict_set(dict, keys().object_type, borrow(keys().word_path));
         const std::size_t entities = p.entities.size();
         const std::size_t relationships = p.relationships.size();
         py::object list = new_list(entities + relationships);
@@ -183,13 +136,13 @@ private:
                 "Path value had an incorrect number of entities vs number of relationships.");
         for (std::size_t i = 0; i < entities; ++i) {
             py::object item = p.entities[i] ? entity(*p.entities[i], depth + 1) : py::none();
-            PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(2 * i), item.release().ptr());
+            list_set(list, 2 * i, std::move(item));
             if (i < relationships) {
                 py::object rel = p.relationships[i] ? relationship(*p.relationships[i], depth + 1) : py::none();
-                PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(2 * i + 1), rel.release().ptr());
+                list_set(list, 2 * i + 1, std::move(rel));
             }
         }
-        set_item(dict, names().path, list);
+        dict_set(dict, keys().path, list);
         return dict;
     }
 };

@@ -11,14 +11,14 @@ namespace tk {
 template <class Encoder, class Request>
 void write_output_settings(const Encoder& encoder, Request* request) {
     if (encoder.output_spatial_reference.is_set())
-        raise_for_status(
+        status::raise_for_status(
             write_spatial_reference(encoder.output_spatial_reference, request->mutable_output_spatial_reference()));
     if (encoder.datum_transformation.is_set())
-        raise_for_status(
+        status::raise_for_status(
             write_datum_transformation(encoder.datum_transformation, request->mutable_datum_transformation()));
     request->set_apply_vcs_projection(encoder.apply_vcs_projection);
     if (!encoder.output_quantization_parameters.extent.empty())
-        raise_for_status(write_output_quantization(encoder.output_quantization_parameters,
+        status::raise_for_status(write_output_quantization(encoder.output_quantization_parameters,
                                                    request->mutable_output_quantization_parameters()));
 }
 

@@ -102,12 +102,12 @@ bool GraphQueryDecoder::next_row() {
             if (!took) return false;
         }
     } catch (const std::bad_alloc&) {
-        error.set(-1, "Out of memory!");
+        error.set(status::kStreamError, "Out of memory!");
     } catch (const std::exception& e) {
         const char* what = e.what();
-        error.set(-1, (what && *what) ? what : "Unexpected error has occurred!");
+        error.set(status::kStreamError, (what && *what) ? what : "Unexpected error has occurred!");
     } catch (...) {
-        error.set(-1, "Unexpected error has occurred!");
+        error.set(status::kStreamError, "Unexpected error has occurred!");
     }
     if (has_error()) {
         // Nothing more will be decoded: give the queued input back now.
@@ -142,9 +142,9 @@ bool GraphQueryDecoder::decode_step() {
 
 void GraphQueryDecoder::fail_bad_length() {
     if (header_parsed_)
-        error.set(-1, "Result frame parsing failure!");
+        error.set(status::kStreamError, "Result frame parsing failure!");
     else
-        error.set(-1, "Result header parsing failure!");
+        error.set(status::kStreamError, "Result header parsing failure!");
 }
 
 void GraphQueryDecoder::decode_chunk(const std::string& chunk) {
@@ -208,7 +208,7 @@ bool GraphQueryDecoder::handle_message(const char* data, std::size_t size) {
 bool GraphQueryDecoder::handle_header(const char* data, std::size_t size) {
     pbg::GraphQueryResultHeader header;
     if (!header.ParseFromArray(data, static_cast<int>(size))) {
-        error.set(-1, "Result header parsing failure!");
+        error.set(status::kStreamError, "Result header parsing failure!");
         return false;
     }
     if (header.has_error()) {
@@ -216,7 +216,7 @@ bool GraphQueryDecoder::handle_header(const char* data, std::size_t size) {
         return false;
     }
     if (!header.has_transform()) {
-        error.set(-1, "Result header did not include the required geometry transformation parameters!");
+        error.set(status::kStreamError, "Result header did not include the required geometry transformation parameters!");
         return false;
     }
     const auto& t = header.transform();
@@ -258,7 +258,7 @@ bool GraphQueryDecoder::handle_frame(const char* data, std::size_t size) {
     const bool parsed = frame->ParseFromArray(data, static_cast<int>(size));
     if (inflated_.capacity() > kKeepInflateBuffer) std::string().swap(inflated_);
     if (!parsed) {
-        error.set(-1, "Result frame parsing failure!");
+        error.set(status::kStreamError, "Result frame parsing failure!");
         return false;
     }
     if (frame->has_error()) {
@@ -275,7 +275,7 @@ bool GraphQueryDecoder::inflate_frame(const char* data, std::size_t size) {
     // 15 + 32: the largest window, gzip or zlib header detected.
     const int init = inflateInit2(&z, 15 + 32);
     if (init != Z_OK) {
-        error.set(-1, std::string("zlib: ") + (z.msg ? z.msg : zError(init)));
+        error.set(status::kStreamError, std::string("zlib: ") + (z.msg ? z.msg : zError(init)));
         return false;
     }
     InflateGuard guard{&z};
@@ -288,7 +288,7 @@ bool GraphQueryDecoder::inflate_frame(const char* data, std::size_t size) {
     for (;;) {
         if (produced == inflated_.size()) {
             if (produced >= kMaxMessageSize) {
-                error.set(-1, "zlib: inflated frame is larger than 2147483647 bytes");
+                error.set(status::kStreamError, "zlib: inflated frame is larger than 2147483647 bytes");
                 return false;
             }
             inflated_.resize(std::min(inflated_.size() * 2, kMaxMessageSize));
@@ -303,7 +303,7 @@ bool GraphQueryDecoder::inflate_frame(const char* data, std::size_t size) {
             // Concatenated gzip members make one frame.
             const int reset = inflateReset(&z);
             if (reset != Z_OK) {
-                error.set(-1, std::string("zlib: ") + (z.msg ? z.msg : zError(reset)));
+                error.set(status::kStreamError, std::string("zlib: ") + (z.msg ? z.msg : zError(reset)));
                 return false;
             }
             continue;
@@ -313,10 +313,10 @@ bool GraphQueryDecoder::inflate_frame(const char* data, std::size_t size) {
         if (rc == Z_BUF_ERROR) {
             // Input used up before the stream ended: a cut frame must not
             // pass as a shorter one.
-            error.set(-1, std::string("zlib: ") + (z.msg ? z.msg : "unexpected end of compressed data"));
+            error.set(status::kStreamError, std::string("zlib: ") + (z.msg ? z.msg : "unexpected end of compressed data"));
             return false;
         }
-        error.set(-1, std::string("zlib: ") + (z.msg ? z.msg : zError(rc)));
+        error.set(status::kStreamError, std::string("zlib: ") + (z.msg ? z.msg : zError(rc)));
         return false;
     }
     inflated_size_ = produced;
@@ -328,7 +328,7 @@ void GraphQueryDecoder::decode_rows(pbg::GraphQueryResultFrame& frame) {
     auto& rows = *frame.mutable_rows();
     for (auto& row : rows) {
         if (static_cast<std::size_t>(row.values_size()) != width) {
-            error.set(-3, "Error decoding result frame!");
+            error.set(status::kFrameValuesError, "Error decoding result frame!");
             return;
         }
         for (auto& value : *row.mutable_values()) values_.push_back(decode_any_value(transform_, value));

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "geometry/quantization.h"
-#include "module/error.h"
+#include "common/error.h"
 #include "values/value.h"
 
 namespace google {

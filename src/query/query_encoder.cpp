@@ -44,7 +44,7 @@ void build_request(const GraphQueryRequestEncoder& encoder, std::string& out) {
     request->set_output_geometry_encoding(vexoPBuffer::VexoTypes_vexoFeatureEncoding_vexoDefault);
     write_output_settings(encoder, request);
     // Written even when empty (no valid transform).
-    raise_for_status(write_transform(transform, request->mutable_input_transform()));
+    status::raise_for_status(write_transform(transform, request->mutable_input_transform()));
 
     auto* parameters = request->mutable_parameters();
     for (const auto& [name, value] : encoder.parameters.pairs) {
@@ -53,7 +53,7 @@ void build_request(const GraphQueryRequestEncoder& encoder, std::string& out) {
         auto inserted = parameters->try_emplace(name);
         if (!inserted.second) throw std::invalid_argument("Encountered duplicate bind parameter names.");
         const int rc = encode_any_value(transform, value, &inserted.first->second);
-        if (rc < 0) raise_for_status(rc);
+        if (rc < 0) status::raise_for_status(rc);
     }
 
     serialize_deterministic(*request, out);

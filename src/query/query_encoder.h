@@ -5,7 +5,7 @@
 
 #include "geometry/quantization.h"
 #include "geometry/spatial_reference.h"
-#include "module/error.h"
+#include "common/error.h"
 #include "values/object_values.h"
 
 namespace tk {

@@ -22,13 +22,13 @@ wire::NamedTypeCategory wire_category(vexoNamedTypeCategory category) {
         case vexoNamedTypeCategory::both: return wire::vexoTypeBoth;
     }
     // Python can build an enum object from any integer.
-    raise_for_status(kStatusNotImplemented);
+    status::raise_for_status(status::kNotImplemented);
     return wire::vexoType_UNSPECIFIED;
 }
 
 wire::SpatialRelation wire_relation(vexoSpatialRelation relation) {
     const auto number = static_cast<int32_t>(relation);
-    if (number < 0 || number > 7) raise_for_status(kStatusNotImplemented);
+    if (number < 0 || number > 7) status::raise_for_status(status::kNotImplemented);
     return static_cast<wire::SpatialRelation>(number);
 }
 
@@ -56,7 +56,7 @@ void build_request(const GraphSearchRequestEncoder& encoder, std::string& out) {
         values->Reserve(static_cast<int>(ids.size()));
         for (const auto& id : ids) {
             const int rc = encode_any_value(transform, id, values->Add());
-            if (rc < 0) raise_for_status(rc);
+            if (rc < 0) status::raise_for_status(rc);
         }
     }
 
@@ -71,14 +71,14 @@ void build_request(const GraphSearchRequestEncoder& encoder, std::string& out) {
     }
 
     if (encoder.input_spatial_reference.is_set())
-        raise_for_status(
+        status::raise_for_status(
             write_spatial_reference(encoder.input_spatial_reference, request->mutable_input_spatial_reference()));
 
     request->set_spatial_filter_relation(wire_relation(encoder.spatial_filter_relation));
 
     write_output_settings(encoder, request);
     // Written even when empty (no valid transform).
-    raise_for_status(write_transform(transform, request->mutable_input_transform()));
+    status::raise_for_status(write_transform(transform, request->mutable_input_transform()));
 
     if (!request->SerializeToString(&out)) out.clear();
 }

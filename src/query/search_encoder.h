@@ -9,7 +9,7 @@
 #include "geometry/geometry.h"
 #include "geometry/quantization.h"
 #include "geometry/spatial_reference.h"
-#include "module/error.h"
+#include "common/error.h"
 #include "schema/data_model.h"
 #include "values/object_values.h"
 

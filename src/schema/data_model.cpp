@@ -22,8 +22,8 @@ void NamedObjectType::add_property(std::shared_ptr<GraphProperty> property) {
     properties.push_back(std::move(property));
 }
 
-std::shared_ptr<GraphProperty> NamedObjectType::get_property(std::string_view name) const {
-    auto it = properties_by_name.find(std::string(name));
+std::shared_ptr<GraphProperty> NamedObjectType::get_property(std::string_view property_name) const {
+    auto it = properties_by_name.find(std::string(property_name));
     return it == properties_by_name.end() ? nullptr : it->second;
 }
 
@@ -32,14 +32,14 @@ void SearchIndex::add_analyzer(SearchAnalyzer analyzer) {
     analyzers.push_back(std::move(analyzer));
 }
 
-const SearchAnalyzer* SearchIndex::query_analyzer(std::string_view name) const {
-    auto it = analyzers_by_name.find(std::string(name));
+const SearchAnalyzer* SearchIndex::query_analyzer(std::string_view analyzer_name) const {
+    auto it = analyzers_by_name.find(std::string(analyzer_name));
     if (it == analyzers_by_name.end() || it->second >= analyzers.size()) return nullptr;
     return &analyzers[it->second];
 }
 
-const SearchIndexProperties* SearchIndex::query_search_property(std::string_view name) const {
-    auto it = search_properties.find(std::string(name));
+const SearchIndexProperties* SearchIndex::query_search_property(std::string_view property_name) const {
+    auto it = search_properties.find(std::string(property_name));
     return it == search_properties.end() ? nullptr : &it->second;
 }
 
@@ -153,10 +153,8 @@ value_t coerce_default_value(value_t value, vexoFieldType type) {
             return value;
         case vexoFieldTypeDate:
             if (auto* n = std::get_if<int64_t>(&value)) {
-                constexpr int64_t kTicksPerMs = 10000;
-                constexpr int64_t kMax = std::numeric_limits<int64_t>::max() / kTicksPerMs;
-                constexpr int64_t kMin = std::numeric_limits<int64_t>::min() / kTicksPerMs;
-                if (*n >= kMin && *n <= kMax) return time_point_t(ticks_t(*n * kTicksPerMs));
+                time_point_t tp;
+                if (time_point_from_millis(*n, tp)) return tp;
             }
             return value;
         default:
@@ -302,10 +300,11 @@ struct Decoder {
 
     std::shared_ptr<DataModel> model(pbg::GraphDataModel& message) {
         auto dm = std::make_shared<DataModel>();
-        constexpr uint64_t kMaxMs = static_cast<uint64_t>(std::numeric_limits<int64_t>::max() / 10000);
         // A time stamp whose ticks overflow cannot come from a real service.
-        if (message.data_model_timestamp() > kMaxMs) return nullptr;
-        dm->timestamp = time_point_t(ticks_t(static_cast<int64_t>(message.data_model_timestamp()) * 10000));
+        const uint64_t millis = message.data_model_timestamp();
+        if (millis > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
+            !time_point_from_millis(static_cast<int64_t>(millis), dm->timestamp))
+            return nullptr;
         dm->spatial_reference =
             read_spatial_reference(message.has_spatial_reference() ? &message.spatial_reference() : nullptr);
         dm->strict = message.strict();

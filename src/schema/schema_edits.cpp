@@ -52,7 +52,7 @@ void decode_error_only(std::string_view bytes, kg_error_t& error) {
 }
 
 void check(int status) {
-    if (status < 0) raise_for_schema_status(status);
+    if (status < 0) status::raise_for_status(status);
 }
 
 }  // namespace

@@ -6,10 +6,10 @@
 #include <string_view>
 #include <vector>
 
-#include "module/error.h"
-#include "module/first_met_map.h"
+#include "common/error.h"
+#include "common/first_met_map.h"
 #include "schema/data_model.h"
-#include "schema/schema_convert.h"
+#include "schema/schema_wire.h"
 
 namespace tk {
 

@@ -1,6 +1,7 @@
 // Values to and from their wire messages.
 #pragma once
 
+#include "common/status.h"
 #include "geometry/quantization.h"
 #include "values/object_values.h"
 
@@ -20,14 +21,6 @@ class GeometryValue;
 }  // namespace vexoPBuffer
 
 namespace tk {
-
-// Result codes of the encoder direction.
-constexpr int kEncodeOk = 0;
-constexpr int kEncodeEmptyArray = 1;
-constexpr int kEncodeNoTarget = -2;
-constexpr int kEncodeInvalidArgument = -3;
-constexpr int kEncodeNotImplemented = -5;
-constexpr int kEncodeNoQuantization = -6;
 
 // Never changes the value it is given. Nesting deeper than kMaxValueDepth
 // (which is how a cyclic value shows) gives -3.

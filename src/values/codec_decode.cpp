@@ -23,13 +23,11 @@ constexpr int64_t kNullsPerInputByte = 16;
 
 // Remaining nulls of the innermost NullExpansionScope; -1 when none is open.
 thread_local int64_t t_null_budget = -1;
-constexpr int64_t kTicksPerMillisecond = 10000;
-
 // Milliseconds to ticks; null when the product leaves the 64-bit range.
 value_t datetime_from_millis(int64_t millis) {
-    int64_t ticks = 0;
-    if (__builtin_mul_overflow(millis, kTicksPerMillisecond, &ticks)) return null_t{};
-    return time_point_t(ticks_t(ticks));
+    time_point_t tp;
+    if (!time_point_from_millis(millis, tp)) return null_t{};
+    return tp;
 }
 
 std::shared_ptr<EntityValue> decode_entity(const QuantizationTransform& transform, pbg::EntityValue& message) {
@@ -243,7 +241,7 @@ int decode_properties(const QuantizationTransform& transform,
                       google::protobuf::RepeatedPtrField<pbg::KeyValuePair>& source, KeyValueList& target) {
     // Checked first so a refused list costs no value decoding.
     for (const auto& pair : source)
-        if (pair.key().empty()) return -1;
+        if (pair.key().empty()) return status::kEmptyKey;
     target.pairs.reserve(target.pairs.size() + static_cast<std::size_t>(source.size()));
     for (auto& pair : source) {
         value_t value;

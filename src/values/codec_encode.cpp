@@ -51,10 +51,7 @@ inline DoubleClass classify_double(double x) {
     return {DoubleForm::kInt, t};
 }
 
-inline int64_t to_millis(time_point_t tp) {
-    // Integer division truncates toward zero, as the wire form wants.
-    return tp.time_since_epoch().count() / 10000;
-}
+inline int64_t to_millis(time_point_t tp) { return millis_from_time_point(tp); }
 
 template <class T>
 inline const T& as(const value_t& v) {
@@ -71,13 +68,13 @@ public:
         switch (v.index()) {
             case kNullIndex:
                 target->mutable_primitive_value()->set_null_value(false);
-                return kEncodeOk;
+                return status::kOk;
             case kBoolIndex:
                 target->mutable_primitive_value()->set_bool_value(as<bool>(v));
-                return kEncodeOk;
+                return status::kOk;
             case kInt64Index:
                 target->mutable_primitive_value()->set_int64_value(as<int64_t>(v));
-                return kEncodeOk;
+                return status::kOk;
             case kFloatIndex: {
                 const float f = as<float>(v);
                 int32_t i = 0;
@@ -85,7 +82,7 @@ public:
                     target->mutable_primitive_value()->set_float_int_value(i);
                 else
                     target->mutable_primitive_value()->set_float_value(f);
-                return kEncodeOk;
+                return status::kOk;
             }
             case kDoubleIndex: {
                 const double x = as<double>(v);
@@ -96,55 +93,55 @@ public:
                     case DoubleForm::kFloat: p->set_double_float_value(static_cast<float>(x)); break;
                     case DoubleForm::kDouble: p->set_double_value(x); break;
                 }
-                return kEncodeOk;
+                return status::kOk;
             }
             case kUuidIndex: {
                 const auto& bytes = as<uuid_t>(v).bytes;
                 target->mutable_primitive_value()->set_uuid_value(reinterpret_cast<const char*>(bytes.data()),
                                                                   bytes.size());
-                return kEncodeOk;
+                return status::kOk;
             }
             case kDateTimeIndex:
                 target->mutable_primitive_value()->set_datetime_value(to_millis(as<time_point_t>(v)));
-                return kEncodeOk;
+                return status::kOk;
             case kStringIndex:
                 target->mutable_primitive_value()->set_string_value(as<std::string>(v));
-                return kEncodeOk;
+                return status::kOk;
             case kBlobIndex:
                 target->mutable_primitive_value()->set_blob_value(as<blob_t>(v).bytes);
-                return kEncodeOk;
+                return status::kOk;
             case kGeometryIndex:
                 return encode_geometry(as<std::shared_ptr<geometry_t>>(v), transform_,
                                        target->mutable_primitive_value()->mutable_geometry_value());
             case kObjectIndex: {
                 const auto& object = as<std::shared_ptr<ObjectValue>>(v);
-                if (!object || depth >= kMaxValueDepth) return kEncodeInvalidArgument;
+                if (!object || depth >= kMaxValueDepth) return status::kInvalidArgument;
                 return properties(object->properties, target->mutable_object_value()->mutable_properties(), depth + 1);
             }
             case kEntityIndex: {
                 const auto& entity = as<std::shared_ptr<EntityValue>>(v);
-                if (!entity || depth >= kMaxValueDepth) return kEncodeInvalidArgument;
+                if (!entity || depth >= kMaxValueDepth) return status::kInvalidArgument;
                 auto* message = target->mutable_entity_value();
                 message->set_label(entity->type_name);
                 return properties(entity->properties, message->mutable_properties(), depth + 1);
             }
             case kRelationshipIndex: {
                 const auto& relationship = as<std::shared_ptr<RelationshipValue>>(v);
-                if (!relationship || depth >= kMaxValueDepth) return kEncodeInvalidArgument;
+                if (!relationship || depth >= kMaxValueDepth) return status::kInvalidArgument;
                 auto* message = target->mutable_relationship_value();
                 message->set_type(relationship->type_name);
                 return properties(relationship->properties, message->mutable_properties(), depth + 1);
             }
             case kPathIndex:
-                return kEncodeNotImplemented;
+                return status::kNotImplemented;
             case kArrayIndex: {
                 const auto& array = as<std::shared_ptr<ArrayValue>>(v);
-                if (!array) return kEncodeNotImplemented;
-                if (depth >= kMaxValueDepth) return kEncodeInvalidArgument;
+                if (!array) return status::kNotImplemented;
+                if (depth >= kMaxValueDepth) return status::kInvalidArgument;
                 return this->array(array->values, target->mutable_array_value(), depth + 1);
             }
             default:
-                return kEncodeInvalidArgument;
+                return status::kInvalidArgument;
         }
     }
 
@@ -157,14 +154,14 @@ public:
             const int rc = value(v, pair->mutable_value(), depth);
             if (rc < 0) return rc;
         }
-        return kEncodeOk;
+        return status::kOk;
     }
 
 private:
     int array(const std::vector<value_t>& values, wire::ArrayValue* target, int depth) const {
-        if (values.empty()) return kEncodeEmptyArray;  // no member set: the empty array
+        if (values.empty()) return status::kNothingToDo;  // no member set: the empty array
         // Repeated fields are int-sized; such a message could not be serialised anyway.
-        if (values.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return kEncodeInvalidArgument;
+        if (values.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return status::kInvalidArgument;
         const std::size_t kind = values.front().index();
         bool uniform = true;
         for (const auto& v : values) {
@@ -177,12 +174,12 @@ private:
             switch (kind) {
                 case kNullIndex:
                     target->mutable_null_values()->set_count(static_cast<int64_t>(values.size()));
-                    return kEncodeOk;
+                    return status::kOk;
                 case kInt64Index: {
                     auto* out = target->mutable_int64_values()->mutable_values();
                     out->Reserve(checked_size(values));
                     for (const auto& v : values) out->AddAlreadyReserved(as<int64_t>(v));
-                    return kEncodeOk;
+                    return status::kOk;
                 }
                 case kFloatIndex: return floats(values, target);
                 case kDoubleIndex: return doubles(values, target);
@@ -193,19 +190,19 @@ private:
                         const auto& bytes = as<uuid_t>(v).bytes;
                         out->append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
                     }
-                    return kEncodeOk;
+                    return status::kOk;
                 }
                 case kDateTimeIndex: {
                     auto* out = target->mutable_datetime_values()->mutable_values();
                     out->Reserve(checked_size(values));
                     for (const auto& v : values) out->AddAlreadyReserved(to_millis(as<time_point_t>(v)));
-                    return kEncodeOk;
+                    return status::kOk;
                 }
                 case kBlobIndex: {
                     auto* out = target->mutable_blob_values()->mutable_values();
                     out->Reserve(checked_size(values));
                     for (const auto& v : values) out->Add()->assign(as<blob_t>(v).bytes);
-                    return kEncodeOk;
+                    return status::kOk;
                 }
                 case kGeometryIndex: {
                     auto* out = target->mutable_geometry_values()->mutable_values();
@@ -214,7 +211,7 @@ private:
                         const int rc = encode_geometry(as<std::shared_ptr<geometry_t>>(v), transform_, out->Add());
                         if (rc < 0) return rc;
                     }
-                    return kEncodeOk;
+                    return status::kOk;
                 }
                 default:
                     break;  // bools, strings and compound values go element by element
@@ -226,7 +223,7 @@ private:
             const int rc = value(v, out->Add(), depth);
             if (rc < 0) return rc;
         }
-        return kEncodeOk;
+        return status::kOk;
     }
 
     static int floats(const std::vector<value_t>& values, wire::ArrayValue* target) {
@@ -247,7 +244,7 @@ private:
             out->Reserve(checked_size(values));
             for (const auto& v : values) out->AddAlreadyReserved(as<float>(v));
         }
-        return kEncodeOk;
+        return status::kOk;
     }
 
     static int doubles(const std::vector<value_t>& values, wire::ArrayValue* target) {
@@ -279,7 +276,7 @@ private:
             out->Reserve(n);
             for (const auto& v : values) out->AddAlreadyReserved(as<double>(v));
         }
-        return kEncodeOk;
+        return status::kOk;
     }
 
     // The caller has checked that the size fits an int.
@@ -291,13 +288,13 @@ private:
 }  // namespace
 
 int encode_any_value(const QuantizationTransform& transform, const value_t& value, wire::AnyValue* target) {
-    if (!target) return kEncodeNoTarget;
+    if (!target) return status::kNoTarget;
     return Encoder(transform).value(value, target, 0);
 }
 
 int encode_properties(const QuantizationTransform& transform, const KeyValueList& source,
                       google::protobuf::RepeatedPtrField<wire::KeyValuePair>* target) {
-    if (!target) return kEncodeNoTarget;
+    if (!target) return status::kNoTarget;
     // The owner of the list is one level up.
     return Encoder(transform).properties(source, target, 1);
 }

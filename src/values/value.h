@@ -39,6 +39,22 @@ struct blob_t {
 using ticks_t = std::chrono::duration<int64_t, std::ratio<1, 10000000>>;
 using time_point_t = std::chrono::time_point<std::chrono::system_clock, ticks_t>;
 
+constexpr int64_t kTicksPerMicrosecond = 10;
+constexpr int64_t kTicksPerMillisecond = 10000;
+constexpr int64_t kTicksPerSecond = 10000000;
+
+// Date-times travel as milliseconds since the epoch. False (out untouched)
+// when the tick count would overflow.
+inline bool time_point_from_millis(int64_t millis, time_point_t& out) {
+    int64_t ticks = 0;
+    if (__builtin_mul_overflow(millis, kTicksPerMillisecond, &ticks)) return false;
+    out = time_point_t(ticks_t(ticks));
+    return true;
+}
+
+// Truncates toward zero, as the wire form does.
+inline int64_t millis_from_time_point(time_point_t tp) { return tp.time_since_epoch().count() / kTicksPerMillisecond; }
+
 using value_t = std::variant<null_t,                               // 0
                              bool,                                 // 1
                              int64_t,                              // 2

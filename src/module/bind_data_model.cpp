@@ -8,7 +8,7 @@
 #include "module/py_value.h"
 #include "module/registration.h"
 #include "schema/data_model.h"
-#include "schema/data_model_dict.h"
+#include "module/py_data_model.h"
 
 namespace tk {
 

@@ -30,9 +30,8 @@ void register_GraphQueryRequestEncoder(py::module_& m) {
              })
         .def("put_param_value_at",
              [](Encoder& self, int32_t index, value_t value) { return self.parameters.put_at(index, std::move(value)); })
-        .def("encode", &Encoder::encode)
-        .def("get_encoding_result",
-             [](py::object self) { return encoding_result_view(self, self.cast<Encoder&>().encoding_result); });
+        .def("encode", &Encoder::encode);
+    def_encoding_result(cls, &Encoder::encoding_result);
 }
 
 void register_vexoSpatialRelation(py::module_& m) {
@@ -84,9 +83,8 @@ void register_GraphSearchRequestEncoder(py::module_& m) {
     def_view_property(cls, "output_quantization_parameters", &Encoder::output_quantization_parameters);
     def_view_property(cls, "datum_transformation", &Encoder::datum_transformation);
     cls.def_readwrite("apply_vcs_projection", &Encoder::apply_vcs_projection)
-        .def("encode", &Encoder::encode)
-        .def("get_encoding_result",
-             [](py::object self) { return encoding_result_view(self, self.cast<Encoder&>().encoding_result); });
+        .def("encode", &Encoder::encode);
+    def_encoding_result(cls, &Encoder::encoding_result);
 }
 
 }  // namespace tk

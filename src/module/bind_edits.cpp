@@ -8,10 +8,11 @@
 #include "edits/apply_edits_encoder.h"
 #include "module/bind_common.h"
 #include "module/from_python.h"
+#include "module/py_keys.h"
 #include "module/py_value.h"
 #include "module/registration.h"
 #include "module/to_python.h"
-#include "schema/data_model_dict.h"
+#include "module/py_data_model.h"
 
 namespace tk {
 
@@ -25,35 +26,21 @@ void raise_if_refused(const edit_status& status) {
     if (!status.ok()) throw std::invalid_argument(status.message);
 }
 
-bool has_key(py::handle dict, const char* key) {
-    py::str k(key);
-    int found = PySequence_Contains(dict.ptr(), k.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
-
-py::object get_item(py::handle dict, const char* key) {
-    py::str k(key);
-    PyObject* item = PyObject_GetItem(dict.ptr(), k.ptr());
-    if (!item) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(item);
-}
-
 void delete_from_ids(Encoder& self, py::handle d) {
     if (!PyDict_Check(d.ptr()))
         throw std::invalid_argument("Argument must be a dictionary with keys _objectType, _typeName, and _ids!");
-    if (!has_key(d, "_objectType"))
+    if (!dict_contains(d, keys().object_type))
         throw std::invalid_argument("Argument must specify whether deleting entities or relationships!");
-    if (!has_key(d, "_typeName"))
+    if (!dict_contains(d, keys().type_name))
         throw std::invalid_argument(
             "Argument must specify the type name of the entities or relationships to be deleted!");
-    if (!has_key(d, "_ids"))
+    if (!dict_contains(d, keys().ids))
         throw std::invalid_argument("Argument must specify the IDs of the entities or relationships to be deleted!");
-    const bool entities = string_from_object(get_item(d, "_objectType")) == "entity";
-    const std::string type_name = string_from_object(get_item(d, "_typeName"));
+    const bool entities = string_from_object(dict_get(d, keys().object_type)) == "entity";
+    const std::string type_name = string_from_object(dict_get(d, keys().type_name));
     self.check_reusable();
 
-    py::object ids = get_item(d, "_ids");
+    py::object ids = dict_get(d, keys().ids);
     if (!PyList_Check(ids.ptr())) {
         PyObject* list = PySequence_List(ids.ptr());
         if (!list) throw py::error_already_set();
@@ -133,8 +120,8 @@ py::dict results_dict(const Decoder& self) {
 }  // namespace
 
 void register_GraphApplyEditsEncoder(py::module_& m) {
-    py::class_<Encoder, std::shared_ptr<Encoder>>(m, "GraphApplyEditsEncoder")
-        .def(py::init<const SpatialReference&, const InputQuantizationParameters&>())
+    py::class_<Encoder, std::shared_ptr<Encoder>> cls(m, "GraphApplyEditsEncoder");
+    cls.def(py::init<const SpatialReference&, const InputQuantizationParameters&>())
         .def_property("cascade_delete", &Encoder::cascade_delete, &Encoder::set_cascade_delete)
         .def("add", [](Encoder& self, py::object value) { raise_if_refused(self.add(value_from_object(value))); })
         .def("update",
@@ -142,9 +129,8 @@ void register_GraphApplyEditsEncoder(py::module_& m) {
         .def("delete",
              [](Encoder& self, py::object value) { raise_if_refused(self.remove(value_from_object(value))); })
         .def("delete_from_ids", [](Encoder& self, py::object d) { delete_from_ids(self, d); })
-        .def("encode", &Encoder::encode)
-        .def("get_encoding_result",
-             [](py::object self) { return encoding_result_view(self, self.cast<Encoder&>().result); });
+        .def("encode", &Encoder::encode);
+    def_encoding_result(cls, &Encoder::result);
 }
 
 void register_GraphApplyEditsDecoder(py::module_& m) {
@@ -157,7 +143,7 @@ void register_GraphApplyEditsDecoder(py::module_& m) {
                  if (!PyBytes_Check(data.ptr()) || PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) != 0) {
                      PyErr_Clear();
                      kg_error_t error;
-                     error.set(Decoder::kNotBytes, "Argument must be `bytes`!");
+                     error.set(status::kNotBytes, "Argument must be `bytes`!");
                      return error;
                  }
                  return self.decode(buffer, static_cast<std::size_t>(size));

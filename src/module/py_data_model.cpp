@@ -1,49 +1,16 @@
-// DataModel.to_value_object and the enumeration name tables.
-#include "schema/data_model_dict.h"
+// DataModel.to_value_object and the dictionaries of its parts.
+#include "module/py_data_model.h"
 
 #include <iterator>
 #include <stdexcept>
 
-#include "geometry/geometry_py.h"
+#include "module/py_geometry.h"
 #include "module/py_value.h"
 #include "module/to_python.h"
 
 namespace tk {
 
 namespace {
-
-constexpr const char* kFieldTypeNames[] = {
-    "vexoFieldTypeSmallInteger", "vexoFieldTypeInteger", "vexoFieldTypeSingle",   "vexoFieldTypeDouble",
-    "vexoFieldTypeString",       "vexoFieldTypeDate",    "vexoFieldTypeOID",      "vexoFieldTypeGeometry",
-    "vexoFieldTypeBlob",         "vexoFieldTypeRaster",  "vexoFieldTypeGUID",     "vexoFieldTypeGlobalID",
-    "vexoFieldTypeXML",          "vexoFieldTypeBigInteger",
-};
-
-// Index = geometry type - 1; only these five have a dictionary name.
-constexpr const char* kGeometryTypeNames[] = {
-    "vexoGeometryPoint", "vexoGeometryMultipoint", "vexoGeometryPolyline", "vexoGeometryPolygon",
-    "vexoGeometryEnvelope",
-};
-
-constexpr const char* kPropertyRoleNames[] = {
-    "vexoGraphPropertyUNSPECIFIED",        "vexoGraphPropertyRegular",
-    "vexoGraphPropertyDocumentName",       "vexoGraphPropertyDocumentTitle",
-    "vexoGraphPropertyDocumentUrl",        "vexoGraphPropertyDocumentText",
-    "vexoGraphPropertyDocumentKeywords",   "vexoGraphPropertyDocumentContentType",
-    "vexoGraphPropertyDocumentMetadata",   "vexoGraphPropertyDocumentFileExtension",
-};
-
-constexpr const char* kNamedObjectRoleNames[] = {
-    "vexoGraphNamedObjectRegular", "vexoGraphNamedObjectProvenance", "vexoGraphNamedObjectDocument"};
-
-template <std::size_t N>
-int index_of(const char* const (&names)[N], std::string_view name, int first = 0) {
-    for (std::size_t i = static_cast<std::size_t>(first); i < N; ++i)
-        if (name == names[i]) return static_cast<int>(i);
-    return -1;
-}
-
-py::list sized_list(std::size_t size) { return py::list(static_cast<py::ssize_t>(size)); }
 
 // The decoder never stores empty pointers; objects assembled by hand might.
 template <class T>
@@ -53,73 +20,6 @@ const T& deref(const std::shared_ptr<T>& p) {
 }
 
 }  // namespace
-
-const char* field_type_name(vexoFieldType type) {
-    const int i = static_cast<int>(type);
-    return i >= 0 && i < static_cast<int>(std::size(kFieldTypeNames)) ? kFieldTypeNames[i] : nullptr;
-}
-
-bool field_type_from_name(std::string_view name, vexoFieldType& out) {
-    const int i = index_of(kFieldTypeNames, name);
-    if (i < 0) return false;
-    out = static_cast<vexoFieldType>(i);
-    return true;
-}
-
-const char* geometry_type_name(vexoGeometryType type) {
-    const int i = static_cast<int>(type);
-    return i >= 1 && i <= static_cast<int>(std::size(kGeometryTypeNames)) ? kGeometryTypeNames[i - 1] : nullptr;
-}
-
-bool geometry_type_from_name(std::string_view name, vexoGeometryType& out) {
-    const int i = index_of(kGeometryTypeNames, name);
-    if (i < 0) return false;
-    out = static_cast<vexoGeometryType>(i + 1);
-    return true;
-}
-
-const char* property_role_name(vexoGraphPropertyRole role) {
-    const int i = static_cast<int>(role);
-    return i >= 0 && i < static_cast<int>(std::size(kPropertyRoleNames)) ? kPropertyRoleNames[i] : kPropertyRoleNames[0];
-}
-
-bool property_role_from_name(std::string_view name, vexoGraphPropertyRole& out) {
-    const int i = index_of(kPropertyRoleNames, name, 1);
-    if (i < 0) return false;
-    out = static_cast<vexoGraphPropertyRole>(i);
-    return true;
-}
-
-const char* named_object_role_name(vexoGraphNamedObjectTypeRole role) {
-    const int i = static_cast<int>(role);
-    return i >= 0 && i < static_cast<int>(std::size(kNamedObjectRoleNames)) ? kNamedObjectRoleNames[i] : nullptr;
-}
-
-bool named_object_role_from_name(std::string_view name, vexoGraphNamedObjectTypeRole& out) {
-    const int i = index_of(kNamedObjectRoleNames, name);
-    if (i < 0) return false;
-    out = static_cast<vexoGraphNamedObjectTypeRole>(i);
-    return true;
-}
-
-const char* uuid_method_hint_name(vexoUUIDMethodHint hint) {
-    switch (hint) {
-        case vexoUUIDVEXO: return "vexoUUIDVEXO";
-        case vexoUUIDRFC4122: return "vexoUUIDRFC4122";
-        default: return "vexoMethodHintUNSPECIFIED";
-    }
-}
-
-const char* search_category_name(int32_t category) {
-    switch (category) {
-        case static_cast<int32_t>(vexoNamedTypeCategory::entity): return "Entity";
-        case static_cast<int32_t>(vexoNamedTypeCategory::relationship): return "Relationship";
-        case static_cast<int32_t>(vexoNamedTypeCategory::both): return "Both";
-        default: return "UNSPECIFIED";
-    }
-}
-
-// ---- dictionaries ----
 
 py::dict end_point_to_dict(const EndPoint& end_point) {
     if (end_point.origin_entity_type.empty() || end_point.dest_entity_type.empty())
@@ -158,8 +58,8 @@ py::dict property_to_dict(const GraphProperty& p) {
 py::dict field_index_to_dict(const FieldIndex& index) {
     py::dict d;
     d["name"] = py::str(index.name);
-    py::list fields = sized_list(index.fields.size());
-    for (std::size_t i = 0; i < index.fields.size(); ++i) fields[i] = py::str(index.fields[i]);
+    py::object fields = new_list(index.fields.size());
+    for (std::size_t i = 0; i < index.fields.size(); ++i) list_set(fields, i, py::str(index.fields[i]));
     d["fields"] = std::move(fields);
     d["isAscending"] = py::bool_(index.ascending);
     d["isUnique"] = py::bool_(index.unique);
@@ -175,14 +75,14 @@ py::dict entity_type_to_dict(const NamedObjectType& type) {
     d["alias"] = py::str(type.alias);
     d["role"] = py::str(role);
     d["strict"] = py::bool_(type.strict);
-    py::list properties = sized_list(type.properties.size());
+    py::object properties = new_list(type.properties.size());
     for (std::size_t i = 0; i < type.properties.size(); ++i) {
-        properties[i] = property_to_dict(deref(type.properties[i]));
+        list_set(properties, i, property_to_dict(deref(type.properties[i])));
     }
     d["properties"] = std::move(properties);
-    py::list indexes = sized_list(type.field_indexes.size());
+    py::object indexes = new_list(type.field_indexes.size());
     for (std::size_t i = 0; i < type.field_indexes.size(); ++i) {
-        indexes[i] = field_index_to_dict(deref(type.field_indexes[i]));
+        list_set(indexes, i, field_index_to_dict(deref(type.field_indexes[i])));
     }
     d["field_indexes"] = std::move(indexes);
     return d;
@@ -190,8 +90,8 @@ py::dict entity_type_to_dict(const NamedObjectType& type) {
 
 py::dict relationship_type_to_dict(const RelationshipType& type) {
     py::dict d = entity_type_to_dict(type);
-    py::list end_points = sized_list(type.end_points.size());
-    for (std::size_t i = 0; i < type.end_points.size(); ++i) end_points[i] = end_point_to_dict(type.end_points[i]);
+    py::object end_points = new_list(type.end_points.size());
+    for (std::size_t i = 0; i < type.end_points.size(); ++i) list_set(end_points, i, end_point_to_dict(type.end_points[i]));
     d["end_points"] = std::move(end_points);
     return d;
 }
@@ -233,18 +133,18 @@ py::dict search_index_to_dict(const SearchIndex& index) {
     py::dict d;
     d["name"] = py::str(index.name);
     d["supported_category"] = py::str(search_category_name(index.supported_category));
-    py::list analyzers = sized_list(index.analyzers.size());
+    py::object analyzers = new_list(index.analyzers.size());
     for (std::size_t i = 0; i < index.analyzers.size(); ++i) {
         py::dict a;
         a["name"] = py::str(index.analyzers[i].name);
-        analyzers[i] = std::move(a);
+        list_set(analyzers, i, std::move(a));
     }
     d["analyzers"] = std::move(analyzers);
     py::dict properties;  // std::map already iterates in byte order
     for (const auto& entry : index.search_properties) {
         const auto& names = entry.second.property_names;
-        py::list list = sized_list(names.size());
-        for (std::size_t i = 0; i < names.size(); ++i) list[i] = py::str(names[i]);
+        py::object list = new_list(names.size());
+        for (std::size_t i = 0; i < names.size(); ++i) list_set(list, i, py::str(names[i]));
         py::dict value;
         value["property_names"] = std::move(list);
         properties[py::str(entry.first)] = std::move(value);
@@ -257,14 +157,14 @@ py::dict data_model_to_dict(const DataModel& model) {
     py::dict d;
     d["data_model_timestamp"] = time_point_to_python(model.timestamp);
     d["spatial_reference"] = spatial_reference_to_dict(model.spatial_reference);
-    py::list entity_types = sized_list(model.entity_types.size());
+    py::object entity_types = new_list(model.entity_types.size());
     for (std::size_t i = 0; i < model.entity_types.size(); ++i) {
-        entity_types[i] = entity_type_to_dict(deref(model.entity_types[i]));
+        list_set(entity_types, i, entity_type_to_dict(deref(model.entity_types[i])));
     }
     d["entity_types"] = std::move(entity_types);
-    py::list relationship_types = sized_list(model.relationship_types.size());
+    py::object relationship_types = new_list(model.relationship_types.size());
     for (std::size_t i = 0; i < model.relationship_types.size(); ++i) {
-        relationship_types[i] = relationship_type_to_dict(deref(model.relationship_types[i]));
+        list_set(relationship_types, i, relationship_type_to_dict(deref(model.relationship_types[i])));
     }
     d["relationship_types"] = std::move(relationship_types);
     d["strict"] = py::bool_(model.strict);
@@ -272,9 +172,9 @@ py::dict data_model_to_dict(const DataModel& model) {
     d["globalid_property"] = py::str(model.globalid_property);
     d["tolmir_managed"] = py::bool_(model.tolmir_managed);
     d["identifier_info"] = identifier_info_to_dict(model.identifier_info ? *model.identifier_info : IdentifierInfo{});
-    py::list search_indexes = sized_list(model.search_indexes.size());
+    py::object search_indexes = new_list(model.search_indexes.size());
     for (std::size_t i = 0; i < model.search_indexes.size(); ++i) {
-        search_indexes[i] = search_index_to_dict(deref(model.search_indexes[i]));
+        list_set(search_indexes, i, search_index_to_dict(deref(model.search_indexes[i])));
     }
     d["search_indexes"] = std::move(search_indexes);
     return d;

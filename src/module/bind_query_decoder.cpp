@@ -32,15 +32,11 @@ py::list current_row(const GraphQueryDecoder& self) {
     static const SpatialReference kNoReference;
     const SpatialReference& sr = self.data_model ? self.data_model->spatial_reference : kNoReference;
     const std::size_t width = self.row_width();
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(width));
-    if (!list) throw py::error_already_set();
-    py::list result = py::reinterpret_steal<py::list>(list);
+    py::object row = new_list(width);
     const bool has_row = self.has_current_row();
-    for (std::size_t i = 0; i < width; ++i) {
-        py::object item = has_row ? to_python(*self.value_at(static_cast<int64_t>(i)), sr) : py::none();
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item.release().ptr());
-    }
-    return result;
+    for (std::size_t i = 0; i < width; ++i)
+        list_set(row, i, has_row ? to_python(*self.value_at(static_cast<int64_t>(i)), sr) : py::none());
+    return py::reinterpret_steal<py::list>(row.release());
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "geometry/geometry_py.h"
+#include "module/py_geometry.h"
 
 #include <cstddef>
 #include <limits>
@@ -7,30 +7,24 @@
 #include <utility>
 
 #include "geometry/geometry_layout.h"
+#include "module/py_keys.h"
 
 namespace tk {
 
 namespace {
 
-py::list new_list(std::size_t size) { return py::list(static_cast<py::ssize_t>(size)); }
-
-// Steals the new reference into the list slot (the list is freshly made).
-void set_item(py::list& list, std::size_t index, py::object&& item) {
-    PyList_SET_ITEM(list.ptr(), static_cast<py::ssize_t>(index), item.release().ptr());
-}
-
 // d consecutive values starting at c, as one point list.
-py::list point_list(const double* c, std::size_t d) {
-    py::list point = new_list(d);
-    for (std::size_t k = 0; k < d; ++k) set_item(point, k, py::float_(c[k]));
+py::object point_list(const double* c, std::size_t d) {
+    py::object point = new_list(d);
+    for (std::size_t k = 0; k < d; ++k) list_set(point, k, py::float_(c[k]));
     return point;
 }
 
 // count points starting at vertex *vertex, advancing it.
-py::list points_list(const geometry_t& g, std::size_t count, std::size_t& vertex) {
+py::object points_list(const geometry_t& g, std::size_t count, std::size_t& vertex) {
     const std::size_t d = static_cast<std::size_t>(g.vertex_dimension());
-    py::list points = new_list(count);
-    for (std::size_t i = 0; i < count; ++i, ++vertex) set_item(points, i, point_list(g.coords.data() + vertex * d, d));
+    py::object points = new_list(count);
+    for (std::size_t i = 0; i < count; ++i, ++vertex) list_set(points, i, point_list(g.coords.data() + vertex * d, d));
     return points;
 }
 
@@ -69,46 +63,9 @@ int32_t append_points(geometry_t& g, py::handle points_value) {
     return count;
 }
 
-// Key strings made once: an edit batch reads thousands of these dicts.
-struct JsonKeys {
-    PyObject* x = intern_string("x");
-    PyObject* y = intern_string("y");
-    PyObject* z = intern_string("z");
-    PyObject* m = intern_string("m");
-    PyObject* points = intern_string("points");
-    PyObject* rings = intern_string("rings");
-    PyObject* paths = intern_string("paths");
-    PyObject* has_z = intern_string("hasZ");
-    PyObject* has_m = intern_string("hasM");
-};
-
-const JsonKeys& keys() {
-    static const JsonKeys* k = new JsonKeys;  // lives as long as the process
-    return *k;
-}
-
-// The item under key, or a null object when d does not contain it. Plain
-// dicts are read directly; any other mapping through `in` and item access.
-py::object item(py::handle d, PyObject* key) {
-    if (PyDict_CheckExact(d.ptr())) {
-        PyObject* v = PyDict_GetItemWithError(d.ptr(), key);
-        if (!v) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            return py::object();
-        }
-        return py::reinterpret_borrow<py::object>(v);
-    }
-    const int has = PySequence_Contains(d.ptr(), key);
-    if (has < 0) throw py::error_already_set();
-    if (has == 0) return py::object();
-    PyObject* v = PyObject_GetItem(d.ptr(), key);
-    if (!v) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(v);
-}
-
 void read_flags(geometry_t& g, py::handle d) {
-    if (py::object z = item(d, keys().has_z)) g.has_z = z.cast<bool>();
-    if (py::object m = item(d, keys().has_m)) g.has_m = m.cast<bool>();
+    if (py::object z = dict_find(d, keys().has_z)) g.has_z = z.cast<bool>();
+    if (py::object m = dict_find(d, keys().has_m)) g.has_m = m.cast<bool>();
 }
 
 }  // namespace
@@ -142,10 +99,10 @@ py::dict geometry_to_json(const geometry_t& g, const SpatialReference& sr) {
         out["points"] = points_list(g, static_cast<std::size_t>(g.lengths[0]), vertex);
     } else {
         put_flags(out, g);
-        py::list parts = new_list(g.lengths.size());
+        py::object parts = new_list(g.lengths.size());
         std::size_t vertex = 0;
         for (std::size_t i = 0; i < g.lengths.size(); ++i)
-            set_item(parts, i, points_list(g, static_cast<std::size_t>(g.lengths[i]), vertex));
+            list_set(parts, i, points_list(g, static_cast<std::size_t>(g.lengths[i]), vertex));
         out[type == vexoGeometryPolygon ? "rings" : "paths"] = std::move(parts);
     }
     if (sr.is_set()) out["spatialReference"] = spatial_reference_to_dict(sr);
@@ -155,8 +112,8 @@ py::dict geometry_to_json(const geometry_t& g, const SpatialReference& sr) {
 
 value_t geometry_from_json(py::handle d) {
     auto g = std::make_shared<geometry_t>();
-    py::object x = item(d, keys().x);
-    py::object y = x ? item(d, keys().y) : py::object();
+    py::object x = dict_find(d, keys().x);
+    py::object y = x ? dict_find(d, keys().y) : py::object();
     if (x && y) {
         // "hasZ"/"hasM" play no part here: the keys present decide.
         g->geometry_type = vexoGeometryPoint;
@@ -164,22 +121,22 @@ value_t geometry_from_json(py::handle d) {
         g->coords.reserve(4);
         g->coords.push_back(to_double(x));
         g->coords.push_back(to_double(y));
-        if (py::object z = item(d, keys().z)) {
+        if (py::object z = dict_find(d, keys().z)) {
             g->has_z = true;
             g->coords.push_back(to_double(z));
         }
-        if (py::object m = item(d, keys().m)) {
+        if (py::object m = dict_find(d, keys().m)) {
             g->has_m = true;
             g->coords.push_back(to_double(m));
         }
-    } else if (py::object points = item(d, keys().points)) {
+    } else if (py::object points = dict_find(d, keys().points)) {
         g->geometry_type = vexoGeometryMultipoint;
         read_flags(*g, d);
         g->lengths.push_back(append_points(*g, points));
     } else {
-        py::object parts_value = item(d, keys().rings);
+        py::object parts_value = dict_find(d, keys().rings);
         const bool rings = static_cast<bool>(parts_value);
-        if (!rings) parts_value = item(d, keys().paths);
+        if (!rings) parts_value = dict_find(d, keys().paths);
         if (!parts_value) return value_t{null_t{}};
         read_flags(*g, d);
         g->geometry_type = rings ? vexoGeometryPolygon : vexoGeometryPolyline;

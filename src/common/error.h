@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/status.h"
 #include "values/value.h"
 
 namespace tk {
@@ -48,16 +49,16 @@ void run_encode(EncodingResult& result, Build&& build) {
         build(result.byte_buffer.bytes);
     } catch (const std::invalid_argument& e) {
         result.byte_buffer.bytes.clear();
-        result.error.set(-1, e.what());
+        result.error.set(status::kEncodeInvalidInput, e.what());
     } catch (const std::exception& e) {
         result.byte_buffer.bytes.clear();
-        result.error.set(-998, e.what());
+        result.error.set(status::kEncodeFailed, e.what());
     } catch (...) {
         result.byte_buffer.bytes.clear();
-        result.error.set(-999, "Unexpected failure.");
+        result.error.set(status::kEncodeUnexpected, "Unexpected failure.");
     }
     if (result.byte_buffer.bytes.empty() && result.error.empty())
-        result.error.set(-999, "Unexpected failure.");
+        result.error.set(status::kEncodeUnexpected, "Unexpected failure.");
 }
 
 }  // namespace tk

@@ -5,7 +5,7 @@
 
 #include "geometry/geometry.h"
 #include "geometry/spatial_reference.h"
-#include "module/py_value.h"
+#include "values/value.h"
 
 namespace tk {
 

@@ -4,6 +4,7 @@
 
 #include "module/bind_common.h"
 #include "module/py_value.h"
+#include "module/py_schema.h"
 #include "module/registration.h"
 #include "schema/schema_edits.h"
 
@@ -30,11 +31,6 @@ py::dict results_dict(const kg_error_t& error) {
     return d;
 }
 
-template <class Encoder>
-py::object encoding_result_of(py::object self) {
-    return encoding_result_view(self, self.cast<Encoder&>().result);
-}
-
 bool is_dict(py::handle o) { return PyDict_Check(o.ptr()) != 0; }
 
 // Response decoders that carry only the request's error.
@@ -50,19 +46,19 @@ void register_error_only_decoder(py::module_& m, const char* name) {
 
 void register_GraphNamedObjectTypeAddsRequestEncoder(py::module_& m) {
     using Encoder = GraphNamedObjectTypeAddsRequestEncoder;
-    py::class_<Encoder, std::shared_ptr<Encoder>>(m, "GraphNamedObjectTypeAddsRequestEncoder")
-        .def(py::init<>())
+    py::class_<Encoder, std::shared_ptr<Encoder>> cls(m, "GraphNamedObjectTypeAddsRequestEncoder");
+    cls.def(py::init<>())
         .def("add_entity_type", [](Encoder& self, py::object d) { self.add_entity_type(entity_type_from_dict(d)); })
         .def("add_relationship_type",
              [](Encoder& self, py::object d) { self.add_relationship_type(relationship_type_from_dict(d)); })
-        .def("encode", &Encoder::encode)
-        .def("get_encoding_result", &encoding_result_of<Encoder>);
+        .def("encode", &Encoder::encode);
+    def_encoding_result(cls, &Encoder::result);
 }
 
 void register_GraphNamedObjectTypeUpdateRequestEncoder(py::module_& m) {
     using Encoder = GraphNamedObjectTypeUpdateRequestEncoder;
-    py::class_<Encoder, std::shared_ptr<Encoder>>(m, "GraphNamedObjectTypeUpdateRequestEncoder")
-        .def(py::init<>())
+    py::class_<Encoder, std::shared_ptr<Encoder>> cls(m, "GraphNamedObjectTypeUpdateRequestEncoder");
+    cls.def(py::init<>())
         .def("update_entity_type",
              [](Encoder& self, py::object type, py::object mask) {
                  if (!is_dict(type))
@@ -84,8 +80,8 @@ void register_GraphNamedObjectTypeUpdateRequestEncoder(py::module_& m) {
                  read_named_type_mask(py::reinterpret_borrow<py::dict>(mask), flags);
                  self.update_relationship_type(relationship_type_from_dict(type), flags);
              })
-        .def("encode", &Encoder::encode)
-        .def("get_encoding_result", &encoding_result_of<Encoder>);
+        .def("encode", &Encoder::encode);
+    def_encoding_result(cls, &Encoder::result);
 }
 
 void register_GraphNamedObjectTypeAddsResponseDecoder(py::module_& m) {
@@ -113,17 +109,17 @@ void register_GraphNamedObjectTypeDeleteResponseDecoder(py::module_& m) {
 
 void register_GraphPropertyAddsRequestEncoder(py::module_& m) {
     using Encoder = GraphPropertyAddsRequestEncoder;
-    py::class_<Encoder, std::shared_ptr<Encoder>>(m, "GraphPropertyAddsRequestEncoder")
-        .def(py::init<>())
+    py::class_<Encoder, std::shared_ptr<Encoder>> cls(m, "GraphPropertyAddsRequestEncoder");
+    cls.def(py::init<>())
         .def("add_property", [](Encoder& self, py::object d) { self.add_property(graph_property_from_dict(d)); })
-        .def("encode", &Encoder::encode)
-        .def("get_encoding_result", &encoding_result_of<Encoder>);
+        .def("encode", &Encoder::encode);
+    def_encoding_result(cls, &Encoder::result);
 }
 
 void register_GraphPropertyUpdateRequestEncoder(py::module_& m) {
     using Encoder = GraphPropertyUpdateRequestEncoder;
-    py::class_<Encoder, std::shared_ptr<Encoder>>(m, "GraphPropertyUpdateRequestEncoder")
-        .def(py::init<>())
+    py::class_<Encoder, std::shared_ptr<Encoder>> cls(m, "GraphPropertyUpdateRequestEncoder");
+    cls.def(py::init<>())
         .def_readwrite("name", &Encoder::name)
         .def("update_property",
              [](Encoder& self, py::object property, py::object mask) {
@@ -136,17 +132,17 @@ void register_GraphPropertyUpdateRequestEncoder(py::module_& m) {
                  read_property_mask(py::reinterpret_borrow<py::dict>(mask), flags);
                  self.update_property(graph_property_from_dict(property), flags);
              })
-        .def("encode", &Encoder::encode)
-        .def("get_encoding_result", &encoding_result_of<Encoder>);
+        .def("encode", &Encoder::encode);
+    def_encoding_result(cls, &Encoder::result);
 }
 
 void register_GraphPropertyDeleteRequestEncoder(py::module_& m) {
     using Encoder = GraphPropertyDeleteRequestEncoder;
-    py::class_<Encoder, std::shared_ptr<Encoder>>(m, "GraphPropertyDeleteRequestEncoder")
-        .def(py::init<>())
+    py::class_<Encoder, std::shared_ptr<Encoder>> cls(m, "GraphPropertyDeleteRequestEncoder");
+    cls.def(py::init<>())
         .def_readwrite("name", &Encoder::name)
-        .def("encode", &Encoder::encode)
-        .def("get_encoding_result", &encoding_result_of<Encoder>);
+        .def("encode", &Encoder::encode);
+    def_encoding_result(cls, &Encoder::result);
 }
 
 void register_GraphPropertyAddsResponseDecoder(py::module_& m) {

@@ -1,10 +1,5 @@
-// Schema edit inputs: Python dictionaries to data-model objects, and
-// data-model objects to the wire messages of the schema edit requests.
+// Data-model objects to the wire messages of the schema edit requests.
 #pragma once
-
-#include <memory>
-
-#include <pybind11/pybind11.h>
 
 #include "schema/data_model.h"
 
@@ -16,8 +11,6 @@ class NamedObjectType;
 }  // namespace vexoPBuffer
 
 namespace tk {
-
-namespace py = pybind11;
 
 // Which parts of a named type an update changes.
 struct NamedTypeMask {
@@ -43,20 +36,6 @@ struct PropertyMask {
     bool update_has_m = false;
 };
 
-// Property dictionary (any mapping: keys tested with `in`, read by
-// indexing). nullptr for None. Raises ValueError for unknown enum names and
-// the cast error for values of the wrong type.
-std::shared_ptr<GraphProperty> graph_property_from_dict(py::handle d);
-
-// Named-type dictionary; a non-dict goes through dict() first (its error
-// propagates). No field indexes and no end points are set.
-std::shared_ptr<EntityType> entity_type_from_dict(py::handle d);
-std::shared_ptr<RelationshipType> relationship_type_from_dict(py::handle d);
-
-// Present keys overwrite flags, missing keys leave them.
-void read_named_type_mask(const py::dict& mask, NamedTypeMask& out);
-void read_property_mask(const py::dict& mask, PropertyMask& out);
-
 // 0, or -3 for a missing object/message or a field type the wire cannot
 // carry, or the value codec's code for the default value. Throws
 // std::invalid_argument "unsupported geometry type" for a geometry property
@@ -65,7 +44,5 @@ int graph_property_to_wire(const GraphProperty* property, vexoPBuffer::graph::Gr
 // The NamedObjectType part of an entity or relationship type (no end points).
 int named_type_to_wire(const NamedObjectType* type, vexoPBuffer::graph::NamedObjectType* message);
 
-// Turns a negative conversion code into the exception the encoders report.
-void raise_for_schema_status(int status);
 
 }  // namespace tk
