@@ -2,8 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "common/status.h"

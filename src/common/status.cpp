@@ -12,9 +12,12 @@ void raise_for_status(int code) {
             throw std::invalid_argument(
                 "Geometry quantization not possible without valid spatial reference info. Maybe XY resolution was "
                 "not set?");
-        case kNotImplemented: throw std::invalid_argument("Not implemented.");
-        case kInvalidArgument: throw std::invalid_argument("Invalid argument.");
-        default: throw std::logic_error("Unexpected failure.");
+        case kNotImplemented:
+            throw std::invalid_argument("Not implemented.");
+        case kInvalidArgument:
+            throw std::invalid_argument("Invalid argument.");
+        default:
+            throw std::logic_error("Unexpected failure.");
     }
 }
 

@@ -31,17 +31,17 @@ constexpr int64_t kEncodeFailed = -998;      // any other failure with a text
 constexpr int64_t kEncodeUnexpected = -999;  // "Unexpected failure."
 
 // ---- The apply-edits encoder's own codes ----
-constexpr int64_t kEditsUnexpected = -1;       // "GraphApplyEditsEncoder: unexpected error."
-constexpr int64_t kEditRefused = -3;           // the object lacks what the edit needs
-constexpr int64_t kEditsNotReusable = -7;      // encoded already, or nothing to encode
-constexpr int64_t kEditEncodingFailed = -8;    // a value of the edit could not be encoded
-constexpr int64_t kEditNoTypeName = -9;        // an add without a type name
+constexpr int64_t kEditsUnexpected = -1;     // "GraphApplyEditsEncoder: unexpected error."
+constexpr int64_t kEditRefused = -3;         // the object lacks what the edit needs
+constexpr int64_t kEditsNotReusable = -7;    // encoded already, or nothing to encode
+constexpr int64_t kEditEncodingFailed = -8;  // a value of the edit could not be encoded
+constexpr int64_t kEditNoTypeName = -9;      // an add without a type name
 
 // ---- Decoders (kg_error_t); codes the service sends pass through ----
-constexpr int64_t kStreamError = -1;          // query stream: framing, parsing, inflating
-constexpr int64_t kFrameValuesError = -3;     // "Error decoding result frame!"
-constexpr int64_t kResponseDecodeFailed = -3; // an edits or schema response that does not parse
-constexpr int64_t kNotBytes = -2147024809;    // 0x80070057 as a signed 32-bit value
+constexpr int64_t kStreamError = -1;           // query stream: framing, parsing, inflating
+constexpr int64_t kFrameValuesError = -3;      // "Error decoding result frame!"
+constexpr int64_t kResponseDecodeFailed = -3;  // an edits or schema response that does not parse
+constexpr int64_t kNotBytes = -2147024809;     // 0x80070057 as a signed 32-bit value
 
 // Throws for a negative internal conversion code: std::invalid_argument with
 // the texts every request encoder reports, std::logic_error

@@ -147,7 +147,7 @@ kg_error_t GraphApplyEditsDecoder::decode(const char* data, std::size_t size) {
             auto& target = schema_changes.find_or_create(entry->first);
             for (auto& end_point : *entry->second.mutable_new_end_points()) {
                 target.push_back(EndPoint{std::move(*end_point.mutable_origin_entity_type()),
-                                             std::move(*end_point.mutable_destination_entity_type())});
+                                          std::move(*end_point.mutable_destination_entity_type())});
             }
         }
     } catch (const budget_exceeded&) {

@@ -39,8 +39,8 @@ public:
     // -3 "Error decoding ApplyEdits response!".
     kg_error_t decode(const char* data, std::size_t size);
 
-    kg_error_t error;             // the response's own error
-    bool object_failed = false;   // some object carried an error
+    kg_error_t error;            // the response's own error
+    bool object_failed = false;  // some object carried an error
     first_met_map<named_type_edit_results> types;
     first_met_map<std::vector<cascaded_delete_result>> cascaded_deletes;
     first_met_map<std::vector<EndPoint>> schema_changes;

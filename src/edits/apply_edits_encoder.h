@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "common/error.h"
 #include "geometry/quantization.h"
 #include "geometry/spatial_reference.h"
-#include "common/error.h"
 #include "values/object_values.h"
 
 namespace google {

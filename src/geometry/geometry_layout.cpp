@@ -38,8 +38,8 @@ void check_layout(const geometry_t& geometry, LayoutCheck mode) {
         start += count;
     }
 
-    const bool covers_all = type == vexoGeometryMultipoint || type == vexoGeometryPolyline ||
-                            type == vexoGeometryPolygon;
+    const bool covers_all =
+        type == vexoGeometryMultipoint || type == vexoGeometryPolyline || type == vexoGeometryPolygon;
     if (covers_all && start != vertices) invalid_geometry();
 }
 

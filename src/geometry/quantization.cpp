@@ -233,5 +233,4 @@ int write_output_quantization(const OutputQuantizationParameters& params,
     return status::kOk;
 }
 
-
 }  // namespace tk

@@ -39,9 +39,7 @@ struct Envelope {
     double ymin = kNaN;
     double ymax = kNaN;
 
-    bool empty() const {
-        return std::isnan(xmin) || std::isnan(xmax) || std::isnan(ymin) || std::isnan(ymax);
-    }
+    bool empty() const { return std::isnan(xmin) || std::isnan(xmax) || std::isnan(ymin) || std::isnan(ymax); }
 };
 
 enum class vexoQuantizeMode : int32_t { view = 0, edit = 1 };

@@ -36,7 +36,8 @@ template <class Class, class... Options, class Member>
 void def_view_property(py::class_<Class, Options...>& cls, const char* name, Member Class::*member) {
     cls.def_property(
         name, [member](Class& self) -> Member& { return self.*member; },
-        [member](Class& self, const Member& value) { self.*member = value; }, py::return_value_policy::reference_internal);
+        [member](Class& self, const Member& value) { self.*member = value; },
+        py::return_value_policy::reference_internal);
 }
 
 }  // namespace tk

@@ -5,10 +5,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "module/py_data_model.h"
 #include "module/py_value.h"
 #include "module/registration.h"
 #include "schema/data_model.h"
-#include "module/py_data_model.h"
 
 namespace tk {
 
@@ -75,7 +75,8 @@ void register_GraphProperty(py::module_& m) {
     def_ro(cls, "default_visibility", &GraphProperty::default_visibility);
     def_ro(cls, "system_maintained", &GraphProperty::system_maintained);
     def_ro(cls, "role", &GraphProperty::role);
-    cls.def_property_readonly("default_value", [](const GraphProperty& self) { return cast_value(self.default_value); });
+    cls.def_property_readonly("default_value",
+                              [](const GraphProperty& self) { return cast_value(self.default_value); });
 }
 
 void register_EntityType(py::module_& m) {
@@ -147,8 +148,7 @@ void register_vexoUUIDMethodHint(py::module_& m) {
 }
 
 void register_IdentifierGenerationInfo(py::module_& m) {
-    py::class_<IdentifierGenerationInfo, std::shared_ptr<IdentifierGenerationInfo>> cls(m,
-                                                                                        "IdentifierGenerationInfo");
+    py::class_<IdentifierGenerationInfo, std::shared_ptr<IdentifierGenerationInfo>> cls(m, "IdentifierGenerationInfo");
     cls.def(py::init<>());
     def_ro(cls, "uuid_method_hint", &IdentifierGenerationInfo::uuid_method_hint);
 }
@@ -203,7 +203,8 @@ void register_DataModel(py::module_& m) {
     def_ro(cls, "tolmir_managed", &DataModel::tolmir_managed);
     def_ro(cls, "identifier_info", &DataModel::identifier_info);
     def_ro(cls, "search_indexes", &DataModel::search_indexes);
-    cls.def("query_entity_type", [](const DataModel& self, std::string_view name) { return self.query_entity_type(name); });
+    cls.def("query_entity_type",
+            [](const DataModel& self, std::string_view name) { return self.query_entity_type(name); });
     cls.def("query_relationship_type",
             [](const DataModel& self, std::string_view name) { return self.query_relationship_type(name); });
     cls.def("query_search_index",
@@ -213,8 +214,7 @@ void register_DataModel(py::module_& m) {
 
 void register_decode_data_model_from_protocol_buffer(py::module_& m) {
     // Declared as str: bytes pass unchanged, a str is taken as its UTF-8 bytes.
-    m.def("decode_data_model_from_protocol_buffer",
-          [](std::string_view bytes) { return decode_data_model(bytes); });
+    m.def("decode_data_model_from_protocol_buffer", [](std::string_view bytes) { return decode_data_model(bytes); });
 }
 
 }  // namespace tk

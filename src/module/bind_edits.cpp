@@ -8,11 +8,11 @@
 #include "edits/apply_edits_encoder.h"
 #include "module/bind_common.h"
 #include "module/from_python.h"
+#include "module/py_data_model.h"
 #include "module/py_keys.h"
 #include "module/py_value.h"
 #include "module/registration.h"
 #include "module/to_python.h"
-#include "module/py_data_model.h"
 
 namespace tk {
 
@@ -73,8 +73,7 @@ py::list object_results(const std::vector<edit_object_result>& results) {
 
 py::dict results_dict(const Decoder& self) {
     py::dict out;
-    if (self.object_failed || !self.error.empty())
-        out["error"] = error_to_dict(self.error);
+    if (self.object_failed || !self.error.empty()) out["error"] = error_to_dict(self.error);
 
     py::dict edits;
     for (const auto& [name, record] : self.types.items) {
@@ -124,10 +123,8 @@ void register_GraphApplyEditsEncoder(py::module_& m) {
     cls.def(py::init<const SpatialReference&, const InputQuantizationParameters&>())
         .def_property("cascade_delete", &Encoder::cascade_delete, &Encoder::set_cascade_delete)
         .def("add", [](Encoder& self, py::object value) { raise_if_refused(self.add(value_from_object(value))); })
-        .def("update",
-             [](Encoder& self, py::object value) { raise_if_refused(self.update(value_from_object(value))); })
-        .def("delete",
-             [](Encoder& self, py::object value) { raise_if_refused(self.remove(value_from_object(value))); })
+        .def("update", [](Encoder& self, py::object value) { raise_if_refused(self.update(value_from_object(value))); })
+        .def("delete", [](Encoder& self, py::object value) { raise_if_refused(self.remove(value_from_object(value))); })
         .def("delete_from_ids", [](Encoder& self, py::object d) { delete_from_ids(self, d); })
         .def("encode", &Encoder::encode);
     def_encoding_result(cls, &Encoder::result);

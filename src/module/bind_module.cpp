@@ -17,7 +17,8 @@ void register_Error(py::module_& m) {
 void register_EncodingResult(py::module_& m) {
     py::class_<EncodingResult>(m, "EncodingResult")
         .def_property_readonly(
-            "error", [](EncodingResult& r) -> kg_error_t& { return r.error; }, py::return_value_policy::reference_internal)
+            "error", [](EncodingResult& r) -> kg_error_t& { return r.error; },
+            py::return_value_policy::reference_internal)
         .def_property_readonly("byte_buffer", [](const EncodingResult& r) { return r.byte_buffer; });
 }
 

@@ -18,7 +18,8 @@ bool push_python_buffer(GraphQueryDecoder& self, const py::buffer& buffer) {
     if (PyObject_GetBuffer(buffer.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
     bool queued = false;
     try {
-        queued = view.len > 0 && self.push_buffer(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+        queued =
+            view.len > 0 && self.push_buffer(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
     } catch (...) {
         PyBuffer_Release(&view);
         throw;

@@ -20,16 +20,12 @@ void register_GraphQueryRequestEncoder(py::module_& m) {
     cls.def_readwrite("apply_vcs_projection", &Encoder::apply_vcs_projection)
         .def("param_count", [](const Encoder& self) { return self.parameters.count(); })
         .def("clear_params", [](Encoder& self) { self.parameters.clear(); })
-        .def("set_param_key_value",
-             [](Encoder& self, const std::string& name, value_t value) {
-                 return self.parameters.set(name, std::move(value));
-             })
-        .def("append_param_key_value",
-             [](Encoder& self, const std::string& name, value_t value) {
-                 return self.parameters.append(name, std::move(value));
-             })
-        .def("put_param_value_at",
-             [](Encoder& self, int32_t index, value_t value) { return self.parameters.put_at(index, std::move(value)); })
+        .def("set_param_key_value", [](Encoder& self, const std::string& name,
+                                       value_t value) { return self.parameters.set(name, std::move(value)); })
+        .def("append_param_key_value", [](Encoder& self, const std::string& name,
+                                          value_t value) { return self.parameters.append(name, std::move(value)); })
+        .def("put_param_value_at", [](Encoder& self, int32_t index,
+                                      value_t value) { return self.parameters.put_at(index, std::move(value)); })
         .def("encode", &Encoder::encode);
     def_encoding_result(cls, &Encoder::encoding_result);
 }
@@ -77,13 +73,14 @@ void register_GraphSearchRequestEncoder(py::module_& m) {
            [](Encoder& self, const SpatialReference& sr) { self.input_spatial_reference = sr; })
         .def_property(
             "spatial_filter_geometry", [](const Encoder& self) { return self.spatial_filter_geometry; },
-            [](Encoder& self, std::shared_ptr<geometry_t> geometry) { self.spatial_filter_geometry = std::move(geometry); })
+            [](Encoder& self, std::shared_ptr<geometry_t> geometry) {
+                self.spatial_filter_geometry = std::move(geometry);
+            })
         .def_readwrite("spatial_filter_relation", &Encoder::spatial_filter_relation);
     def_view_property(cls, "output_spatial_reference", &Encoder::output_spatial_reference);
     def_view_property(cls, "output_quantization_parameters", &Encoder::output_quantization_parameters);
     def_view_property(cls, "datum_transformation", &Encoder::datum_transformation);
-    cls.def_readwrite("apply_vcs_projection", &Encoder::apply_vcs_projection)
-        .def("encode", &Encoder::encode);
+    cls.def_readwrite("apply_vcs_projection", &Encoder::apply_vcs_projection).def("encode", &Encoder::encode);
     def_encoding_result(cls, &Encoder::encoding_result);
 }
 

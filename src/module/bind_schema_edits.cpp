@@ -3,8 +3,8 @@
 #include <pybind11/pybind11.h>
 
 #include "module/bind_common.h"
-#include "module/py_value.h"
 #include "module/py_schema.h"
+#include "module/py_value.h"
 #include "module/registration.h"
 #include "schema/schema_edits.h"
 
@@ -139,9 +139,7 @@ void register_GraphPropertyUpdateRequestEncoder(py::module_& m) {
 void register_GraphPropertyDeleteRequestEncoder(py::module_& m) {
     using Encoder = GraphPropertyDeleteRequestEncoder;
     py::class_<Encoder, std::shared_ptr<Encoder>> cls(m, "GraphPropertyDeleteRequestEncoder");
-    cls.def(py::init<>())
-        .def_readwrite("name", &Encoder::name)
-        .def("encode", &Encoder::encode);
+    cls.def(py::init<>()).def_readwrite("name", &Encoder::name).def("encode", &Encoder::encode);
     def_encoding_result(cls, &Encoder::result);
 }
 

@@ -24,9 +24,9 @@ py::list pairs_to_list(const KeyValueList& list) {
 template <class T>
 void def_property_operations(py::class_<T, std::shared_ptr<T>>& cls) {
     cls.def("key_count", [](const T& self) { return self.properties.count(); })
-        .def("query_value", [](const T& self, const std::string& key) { return found_or_none(self.properties.find(key)); })
-        .def("get_value_at",
-             [](const T& self, int32_t index) { return found_or_none(self.properties.at(index)); })
+        .def("query_value",
+             [](const T& self, const std::string& key) { return found_or_none(self.properties.find(key)); })
+        .def("get_value_at", [](const T& self, int32_t index) { return found_or_none(self.properties.at(index)); })
         .def("clear", [](T& self) { self.properties.clear(); })
         .def("set_key_value",
              [](T& self, const std::string& key, const value_t& value) { return self.properties.set(key, value); })
@@ -43,8 +43,9 @@ void def_key_value_pairs(py::class_<T, std::shared_ptr<T>>& cls) {
 
 template <class T>
 void def_identity(py::class_<T, std::shared_ptr<T>>& cls) {
-    cls.def("set_id", [](T& self, const value_t& id) { self.id = id; })
-        .def("get_id", [](const T& self) { return cast_value(self.id); });
+    cls.def("set_id", [](T& self, const value_t& id) { self.id = id; }).def("get_id", [](const T& self) {
+        return cast_value(self.id);
+    });
 }
 
 }  // namespace
@@ -59,8 +60,9 @@ void register_ObjectValueType(py::module_& m) {
 
 void register_ObjectValue(py::module_& m) {
     py::class_<ObjectValue, std::shared_ptr<ObjectValue>> cls(m, "ObjectValue");
-    cls.def(py::init<>()).def_property_readonly("object_value_type",
-                                                [](const ObjectValue&) { return ObjectValueType::Object; });
+    cls.def(py::init<>()).def_property_readonly("object_value_type", [](const ObjectValue&) {
+        return ObjectValueType::Object;
+    });
     def_property_operations(cls);
     def_key_value_pairs(cls);
 }
@@ -123,7 +125,8 @@ void register_ArrayValue(py::module_& m) {
                  return cast_value(self.values[static_cast<std::size_t>(index)]);
              })
         .def("add_value", [](ArrayValue& self, const value_t& value) { self.values.push_back(value); })
-        .def("put_value_at", [](ArrayValue& self, int32_t index, const value_t& value) { return self.put_at(index, value); })
+        .def("put_value_at",
+             [](ArrayValue& self, int32_t index, const value_t& value) { return self.put_at(index, value); })
         .def_property(
             "values",
             [](const ArrayValue& self) {

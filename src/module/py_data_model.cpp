@@ -91,7 +91,8 @@ py::dict entity_type_to_dict(const NamedObjectType& type) {
 py::dict relationship_type_to_dict(const RelationshipType& type) {
     py::dict d = entity_type_to_dict(type);
     py::object end_points = new_list(type.end_points.size());
-    for (std::size_t i = 0; i < type.end_points.size(); ++i) list_set(end_points, i, end_point_to_dict(type.end_points[i]));
+    for (std::size_t i = 0; i < type.end_points.size(); ++i)
+        list_set(end_points, i, end_point_to_dict(type.end_points[i]));
     d["end_points"] = std::move(end_points);
     return d;
 }

@@ -54,9 +54,7 @@ struct type_caster<tk::value_t> {
         return convert && tk::load_value_pass(src, true, value);
     }
 
-    static handle cast(const tk::value_t& src, return_value_policy, handle) {
-        return tk::cast_value(src).release();
-    }
+    static handle cast(const tk::value_t& src, return_value_policy, handle) { return tk::cast_value(src).release(); }
 };
 
 template <>

@@ -132,8 +132,7 @@ private:
         const std::size_t relationships = p.relationships.size();
         py::object list = new_list(entities + relationships);
         if (entities != relationships + 1)
-            throw std::invalid_argument(
-                "Path value had an incorrect number of entities vs number of relationships.");
+            throw std::invalid_argument("Path value had an incorrect number of entities vs number of relationships.");
         for (std::size_t i = 0; i < entities; ++i) {
             py::object item = p.entities[i] ? entity(*p.entities[i], depth + 1) : py::none();
             list_set(list, 2 * i, std::move(item));

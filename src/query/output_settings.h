@@ -19,7 +19,7 @@ void write_output_settings(const Encoder& encoder, Request* request) {
     request->set_apply_vcs_projection(encoder.apply_vcs_projection);
     if (!encoder.output_quantization_parameters.extent.empty())
         status::raise_for_status(write_output_quantization(encoder.output_quantization_parameters,
-                                                   request->mutable_output_quantization_parameters()));
+                                                           request->mutable_output_quantization_parameters()));
 }
 
 }  // namespace tk

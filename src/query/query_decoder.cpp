@@ -27,9 +27,12 @@ VarintStatus read_length(const char* data, std::size_t size, std::size_t& length
     for (std::size_t i = 0; i < 10; ++i) {
         if (i == size) return VarintStatus::kIncomplete;
         const auto byte = static_cast<uint8_t>(data[i]);
-        if (i < 9) value |= static_cast<uint64_t>(byte & 0x7f) << (7 * i);
-        else if (byte & 0x7e) return VarintStatus::kInvalid;  // beyond 64 bits
-        else value |= static_cast<uint64_t>(byte & 0x01) << 63;
+        if (i < 9)
+            value |= static_cast<uint64_t>(byte & 0x7f) << (7 * i);
+        else if (byte & 0x7e)
+            return VarintStatus::kInvalid;  // beyond 64 bits
+        else
+            value |= static_cast<uint64_t>(byte & 0x01) << 63;
         if (value > kMaxMessageSize) return VarintStatus::kInvalid;
         if ((byte & 0x80) == 0) {
             length = static_cast<std::size_t>(value);
@@ -120,8 +123,10 @@ bool GraphQueryDecoder::next_row() {
         // A failure inside a row leaves it incomplete; rows before it stay.
         // (The header may have arrived in this call: width is read again.)
         const std::size_t now_width = row_width();
-        if (now_width > 0) values_.resize(values_.size() - values_.size() % now_width);
-        else values_.clear();
+        if (now_width > 0)
+            values_.resize(values_.size() - values_.size() % now_width);
+        else
+            values_.clear();
     }
     if (values_.empty()) return false;
     cursor_ = 0;
@@ -216,7 +221,8 @@ bool GraphQueryDecoder::handle_header(const char* data, std::size_t size) {
         return false;
     }
     if (!header.has_transform()) {
-        error.set(status::kStreamError, "Result header did not include the required geometry transformation parameters!");
+        error.set(status::kStreamError,
+                  "Result header did not include the required geometry transformation parameters!");
         return false;
     }
     const auto& t = header.transform();
@@ -313,7 +319,8 @@ bool GraphQueryDecoder::inflate_frame(const char* data, std::size_t size) {
         if (rc == Z_BUF_ERROR) {
             // Input used up before the stream ended: a cut frame must not
             // pass as a shorter one.
-            error.set(status::kStreamError, std::string("zlib: ") + (z.msg ? z.msg : "unexpected end of compressed data"));
+            error.set(status::kStreamError,
+                      std::string("zlib: ") + (z.msg ? z.msg : "unexpected end of compressed data"));
             return false;
         }
         error.set(status::kStreamError, std::string("zlib: ") + (z.msg ? z.msg : zError(rc)));

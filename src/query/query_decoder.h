@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "geometry/quantization.h"
 #include "common/error.h"
+#include "geometry/quantization.h"
 #include "values/value.h"
 
 namespace google {

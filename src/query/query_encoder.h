@@ -3,9 +3,9 @@
 
 #include <string>
 
+#include "common/error.h"
 #include "geometry/quantization.h"
 #include "geometry/spatial_reference.h"
-#include "common/error.h"
 #include "values/object_values.h"
 
 namespace tk {

@@ -17,9 +17,12 @@ namespace wire = vexoPBuffer::graph;
 // The Python numbers differ from the wire's (both is 4 here, 3 there).
 wire::NamedTypeCategory wire_category(vexoNamedTypeCategory category) {
     switch (category) {
-        case vexoNamedTypeCategory::entity: return wire::vexoTypeEntity;
-        case vexoNamedTypeCategory::relationship: return wire::vexoTypeRelationship;
-        case vexoNamedTypeCategory::both: return wire::vexoTypeBoth;
+        case vexoNamedTypeCategory::entity:
+            return wire::vexoTypeEntity;
+        case vexoNamedTypeCategory::relationship:
+            return wire::vexoTypeRelationship;
+        case vexoNamedTypeCategory::both:
+            return wire::vexoTypeBoth;
     }
     // Python can build an enum object from any integer.
     status::raise_for_status(status::kNotImplemented);

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "common/error.h"
 #include "geometry/geometry.h"
 #include "geometry/quantization.h"
 #include "geometry/spatial_reference.h"
-#include "common/error.h"
 #include "schema/data_model.h"
 #include "values/object_values.h"
 

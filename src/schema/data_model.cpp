@@ -1,9 +1,9 @@
 // Decoding of the service's data model and the lookups of the tree.
 #include "schema/data_model.h"
 
+#include <locale.h>
 #include <cstdlib>
 #include <limits>
-#include <locale.h>
 #include <new>
 #include <utility>
 
@@ -235,9 +235,15 @@ struct Decoder {
     void named_type(pbg::NamedObjectType& message, NamedObjectType& target) {
         target.alias = message.alias();
         switch (message.role()) {
-            case 1: target.role = vexoGraphNamedObjectTypeRole::Provenance; break;
-            case 2: target.role = vexoGraphNamedObjectTypeRole::Document; break;
-            default: target.role = vexoGraphNamedObjectTypeRole::Regular; break;
+            case 1:
+                target.role = vexoGraphNamedObjectTypeRole::Provenance;
+                break;
+            case 2:
+                target.role = vexoGraphNamedObjectTypeRole::Document;
+                break;
+            default:
+                target.role = vexoGraphNamedObjectTypeRole::Regular;
+                break;
         }
         target.strict = message.strict();
         target.properties.reserve(static_cast<std::size_t>(message.properties_size()));
@@ -269,9 +275,15 @@ struct Decoder {
         if (generation.generation_method_case() != pbg::IdentifierGenerationInfo::kUuidMethodHint) return false;
         auto g = std::make_shared<IdentifierGenerationInfo>();
         switch (generation.uuid_method_hint()) {
-            case 1: g->uuid_method_hint = vexoUUIDVEXO; break;
-            case 2: g->uuid_method_hint = vexoUUIDRFC4122; break;
-            default: g->uuid_method_hint = vexoMethodHintUNSPECIFIED; break;
+            case 1:
+                g->uuid_method_hint = vexoUUIDVEXO;
+                break;
+            case 2:
+                g->uuid_method_hint = vexoUUIDRFC4122;
+                break;
+            default:
+                g->uuid_method_hint = vexoMethodHintUNSPECIFIED;
+                break;
         }
         target.identifier_mapping_info = std::move(m);
         target.identifier_generation_info = std::move(g);
@@ -282,18 +294,25 @@ struct Decoder {
         auto index = std::make_shared<SearchIndex>();
         index->name = message.name();
         switch (static_cast<int>(message.supported_category())) {
-            case 1: index->supported_category = static_cast<int32_t>(vexoNamedTypeCategory::entity); break;
-            case 2: index->supported_category = static_cast<int32_t>(vexoNamedTypeCategory::relationship); break;
-            case 3: index->supported_category = static_cast<int32_t>(vexoNamedTypeCategory::both); break;
-            default: return nullptr;
+            case 1:
+                index->supported_category = static_cast<int32_t>(vexoNamedTypeCategory::entity);
+                break;
+            case 2:
+                index->supported_category = static_cast<int32_t>(vexoNamedTypeCategory::relationship);
+                break;
+            case 3:
+                index->supported_category = static_cast<int32_t>(vexoNamedTypeCategory::both);
+                break;
+            default:
+                return nullptr;
         }
         index->analyzers.reserve(static_cast<std::size_t>(message.analyzers_size()));
         for (const auto& a : message.analyzers()) index->add_analyzer(SearchAnalyzer{a.name()});
         for (const auto& entry : message.search_properties()) {
             if (index->search_properties.count(entry.first)) continue;
             const auto& names = entry.second.property_names();
-            index->search_properties.emplace(entry.first,
-                                             SearchIndexProperties{std::vector<std::string>(names.begin(), names.end())});
+            index->search_properties.emplace(
+                entry.first, SearchIndexProperties{std::vector<std::string>(names.begin(), names.end())});
         }
         return index;
     }

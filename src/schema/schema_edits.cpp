@@ -32,8 +32,7 @@ kg_error_t take_error(bool present, pbg::Error* error) {
     return out;
 }
 
-void take_results(google::protobuf::RepeatedPtrField<pbg::GraphNamedObjectTypeAddResult>& results,
-                  NamedOutcomes& out) {
+void take_results(google::protobuf::RepeatedPtrField<pbg::GraphNamedObjectTypeAddResult>& results, NamedOutcomes& out) {
     for (auto& result : results)
         out.add_first(std::move(*result.mutable_name()), take_error(result.has_error(), result.mutable_error()));
 }

@@ -7,28 +7,28 @@ namespace tk {
 namespace {
 
 constexpr const char* kFieldTypeNames[] = {
-    "vexoFieldTypeSmallInteger", "vexoFieldTypeInteger", "vexoFieldTypeSingle",   "vexoFieldTypeDouble",
-    "vexoFieldTypeString",       "vexoFieldTypeDate",    "vexoFieldTypeOID",      "vexoFieldTypeGeometry",
-    "vexoFieldTypeBlob",         "vexoFieldTypeRaster",  "vexoFieldTypeGUID",     "vexoFieldTypeGlobalID",
+    "vexoFieldTypeSmallInteger", "vexoFieldTypeInteger",    "vexoFieldTypeSingle", "vexoFieldTypeDouble",
+    "vexoFieldTypeString",       "vexoFieldTypeDate",       "vexoFieldTypeOID",    "vexoFieldTypeGeometry",
+    "vexoFieldTypeBlob",         "vexoFieldTypeRaster",     "vexoFieldTypeGUID",   "vexoFieldTypeGlobalID",
     "vexoFieldTypeXML",          "vexoFieldTypeBigInteger",
 };
 
 // Index = geometry type - 1; only these five have a dictionary name.
 constexpr const char* kGeometryTypeNames[] = {
-    "vexoGeometryPoint", "vexoGeometryMultipoint", "vexoGeometryPolyline", "vexoGeometryPolygon",
-    "vexoGeometryEnvelope",
+    "vexoGeometryPoint",   "vexoGeometryMultipoint", "vexoGeometryPolyline",
+    "vexoGeometryPolygon", "vexoGeometryEnvelope",
 };
 
 constexpr const char* kPropertyRoleNames[] = {
-    "vexoGraphPropertyUNSPECIFIED",        "vexoGraphPropertyRegular",
-    "vexoGraphPropertyDocumentName",       "vexoGraphPropertyDocumentTitle",
-    "vexoGraphPropertyDocumentUrl",        "vexoGraphPropertyDocumentText",
-    "vexoGraphPropertyDocumentKeywords",   "vexoGraphPropertyDocumentContentType",
-    "vexoGraphPropertyDocumentMetadata",   "vexoGraphPropertyDocumentFileExtension",
+    "vexoGraphPropertyUNSPECIFIED",      "vexoGraphPropertyRegular",
+    "vexoGraphPropertyDocumentName",     "vexoGraphPropertyDocumentTitle",
+    "vexoGraphPropertyDocumentUrl",      "vexoGraphPropertyDocumentText",
+    "vexoGraphPropertyDocumentKeywords", "vexoGraphPropertyDocumentContentType",
+    "vexoGraphPropertyDocumentMetadata", "vexoGraphPropertyDocumentFileExtension",
 };
 
-constexpr const char* kNamedObjectRoleNames[] = {
-    "vexoGraphNamedObjectRegular", "vexoGraphNamedObjectProvenance", "vexoGraphNamedObjectDocument"};
+constexpr const char* kNamedObjectRoleNames[] = {"vexoGraphNamedObjectRegular", "vexoGraphNamedObjectProvenance",
+                                                 "vexoGraphNamedObjectDocument"};
 
 template <std::size_t N>
 int index_of(const char* const (&names)[N], std::string_view name, int first = 0) {
@@ -65,7 +65,8 @@ bool geometry_type_from_name(std::string_view name, vexoGeometryType& out) {
 
 const char* property_role_name(vexoGraphPropertyRole role) {
     const int i = static_cast<int>(role);
-    return i >= 0 && i < static_cast<int>(std::size(kPropertyRoleNames)) ? kPropertyRoleNames[i] : kPropertyRoleNames[0];
+    return i >= 0 && i < static_cast<int>(std::size(kPropertyRoleNames)) ? kPropertyRoleNames[i]
+                                                                         : kPropertyRoleNames[0];
 }
 
 bool property_role_from_name(std::string_view name, vexoGraphPropertyRole& out) {
@@ -89,18 +90,25 @@ bool named_object_role_from_name(std::string_view name, vexoGraphNamedObjectType
 
 const char* uuid_method_hint_name(vexoUUIDMethodHint hint) {
     switch (hint) {
-        case vexoUUIDVEXO: return "vexoUUIDVEXO";
-        case vexoUUIDRFC4122: return "vexoUUIDRFC4122";
-        default: return "vexoMethodHintUNSPECIFIED";
+        case vexoUUIDVEXO:
+            return "vexoUUIDVEXO";
+        case vexoUUIDRFC4122:
+            return "vexoUUIDRFC4122";
+        default:
+            return "vexoMethodHintUNSPECIFIED";
     }
 }
 
 const char* search_category_name(int32_t category) {
     switch (category) {
-        case static_cast<int32_t>(vexoNamedTypeCategory::entity): return "Entity";
-        case static_cast<int32_t>(vexoNamedTypeCategory::relationship): return "Relationship";
-        case static_cast<int32_t>(vexoNamedTypeCategory::both): return "Both";
-        default: return "UNSPECIFIED";
+        case static_cast<int32_t>(vexoNamedTypeCategory::entity):
+            return "Entity";
+        case static_cast<int32_t>(vexoNamedTypeCategory::relationship):
+            return "Relationship";
+        case static_cast<int32_t>(vexoNamedTypeCategory::both):
+            return "Both";
+        default:
+            return "UNSPECIFIED";
     }
 }
 

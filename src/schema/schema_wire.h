@@ -44,5 +44,4 @@ int graph_property_to_wire(const GraphProperty* property, vexoPBuffer::graph::Gr
 // The NamedObjectType part of an entity or relationship type (no end points).
 int named_type_to_wire(const NamedObjectType* type, vexoPBuffer::graph::NamedObjectType* message);
 
-
 }  // namespace tk

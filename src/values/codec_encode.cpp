@@ -89,9 +89,15 @@ public:
                 const DoubleClass c = classify_double(x);
                 auto* p = target->mutable_primitive_value();
                 switch (c.form) {
-                    case DoubleForm::kInt: p->set_double_int_value(c.as_int); break;
-                    case DoubleForm::kFloat: p->set_double_float_value(static_cast<float>(x)); break;
-                    case DoubleForm::kDouble: p->set_double_value(x); break;
+                    case DoubleForm::kInt:
+                        p->set_double_int_value(c.as_int);
+                        break;
+                    case DoubleForm::kFloat:
+                        p->set_double_float_value(static_cast<float>(x));
+                        break;
+                    case DoubleForm::kDouble:
+                        p->set_double_value(x);
+                        break;
                 }
                 return status::kOk;
             }
@@ -181,8 +187,10 @@ private:
                     for (const auto& v : values) out->AddAlreadyReserved(as<int64_t>(v));
                     return status::kOk;
                 }
-                case kFloatIndex: return floats(values, target);
-                case kDoubleIndex: return doubles(values, target);
+                case kFloatIndex:
+                    return floats(values, target);
+                case kDoubleIndex:
+                    return doubles(values, target);
                 case kUuidIndex: {
                     std::string* out = target->mutable_uuid_values();
                     out->reserve(values.size() * 16);

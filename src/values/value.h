@@ -55,21 +55,21 @@ inline bool time_point_from_millis(int64_t millis, time_point_t& out) {
 // Truncates toward zero, as the wire form does.
 inline int64_t millis_from_time_point(time_point_t tp) { return tp.time_since_epoch().count() / kTicksPerMillisecond; }
 
-using value_t = std::variant<null_t,                               // 0
-                             bool,                                 // 1
-                             int64_t,                              // 2
-                             float,                                // 3
-                             double,                               // 4
-                             uuid_t,                               // 5
-                             time_point_t,                         // 6
-                             std::string,                          // 7
-                             blob_t,                               // 8
-                             std::shared_ptr<geometry_t>,          // 9
-                             std::shared_ptr<ObjectValue>,         // 10
-                             std::shared_ptr<EntityValue>,         // 11
-                             std::shared_ptr<RelationshipValue>,   // 12
-                             std::shared_ptr<PathValue>,           // 13
-                             std::shared_ptr<ArrayValue>>;         // 14
+using value_t = std::variant<null_t,                              // 0
+                             bool,                                // 1
+                             int64_t,                             // 2
+                             float,                               // 3
+                             double,                              // 4
+                             uuid_t,                              // 5
+                             time_point_t,                        // 6
+                             std::string,                         // 7
+                             blob_t,                              // 8
+                             std::shared_ptr<geometry_t>,         // 9
+                             std::shared_ptr<ObjectValue>,        // 10
+                             std::shared_ptr<EntityValue>,        // 11
+                             std::shared_ptr<RelationshipValue>,  // 12
+                             std::shared_ptr<PathValue>,          // 13
+                             std::shared_ptr<ArrayValue>>;        // 14
 
 enum value_index : std::size_t {
     kNullIndex = 0,
