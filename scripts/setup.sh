@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PYTHON=${PYTHON:-python3}
-DEB_PACKAGES=(libprotobuf-dev protobuf-compiler zlib1g-dev g++ ccache)
+DEB_PACKAGES=(libprotobuf-dev protobuf-compiler zlib1g-dev g++ ccache libgtest-dev)
 
 missing=()
 for p in "${DEB_PACKAGES[@]}"; do
@@ -25,7 +25,7 @@ fi
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 "$PYTHON" -m pip install -q \
     "scikit-build-core>=0.10,<2" "pybind11>=3.0,<3.2" "cmake>=3.18" "ninja" \
-    "pytest>=7,<10" "protobuf>=4.21,<4.22" "numpy>=1.24,<3"
+    "pytest>=7,<10" "protobuf>=4.21,<4.22" "numpy>=1.24,<3" "ruff>=0.6,<1"
 
 # The build tree under build/ is kept between runs, so a rebuild only
 # compiles what changed.

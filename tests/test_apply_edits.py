@@ -5,12 +5,10 @@ with the Google protobuf runtime; responses are built with it.
 """
 import uuid
 
+import _tolmirkenvor as tk
 import pytest
-
 from pbgen import pb
 from streams import split_delimited
-
-import _tolmirkenvor as tk
 
 EMPTY_INPUT = "GraphApplyEditsEncoder: empty input."
 ALREADY = "GraphApplyEditsEncoder: Encode() has already been called!"

@@ -7,9 +7,8 @@ import datetime
 import math
 import struct
 
-import pytest
-
 import _tolmirkenvor as tk
+import pytest
 from pbgen import pb
 
 
@@ -513,7 +512,7 @@ def test_end_point_without_names_fails(origin, dest):
     with pytest.raises(ValueError, match=msg):
         dm.to_value_object()
     with pytest.raises(ValueError, match=msg):
-        dm.relationship_types[0].end_points
+        _ = dm.relationship_types[0].end_points
     with pytest.raises(ValueError, match=msg):
         dm.relationship_types[0].get_end_point(0)
 

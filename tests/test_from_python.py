@@ -7,12 +7,10 @@ import datetime
 import math
 import uuid
 
+import _tolmirkenvor as tk
 import pytest
-
 from pbgen import pb
 from streams import split_delimited
-
-import _tolmirkenvor as tk
 
 CAST_ERROR = "Unable to cast Python instance to C++ type (compile in debug mode for details)"
 

@@ -2,9 +2,8 @@
 import gc
 import math
 
-import pytest
-
 import _tolmirkenvor as tk
+import pytest
 
 
 def test_spatial_reference_defaults_and_wgs84():

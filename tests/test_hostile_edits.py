@@ -8,9 +8,8 @@ dict or raises one of the documented Python errors; the process never dies.
 import random
 import time
 
-from pbgen import pb
-
 import _tolmirkenvor as tk
+from pbgen import pb
 
 DECODE_FAILED = "Error decoding ApplyEdits response!"
 

@@ -5,12 +5,25 @@ import datetime
 import random
 import uuid
 
-import pytest
-
 import _tolmirkenvor as tk
+import pytest
 from pbgen import pb
-from streams import (array, compress, delimited, entity, frame_bytes, geometry, header, obj, path, primitive, relationship,
-                     value, varint, wrapped)
+from streams import (
+    array,
+    compress,
+    delimited,
+    entity,
+    frame_bytes,
+    geometry,
+    header,
+    obj,
+    path,
+    primitive,
+    relationship,
+    value,
+    varint,
+    wrapped,
+)
 
 SEED = 20240611
 STREAM_CASES = 6000
@@ -178,7 +191,7 @@ def test_mutated_and_random_streams():
     rng = random.Random(SEED)
     seeds = [s for s, _ in seed_streams()]
     outcomes = {"rows": 0, "error": 0, "waiting": 0}
-    for case in range(STREAM_CASES):
+    for _case in range(STREAM_CASES):
         data = hostile_stream(rng, seeds)
         d, rows = decode(rng, data, push_all_first=rng.random() < 0.5)
         if rows:
@@ -240,7 +253,7 @@ def test_mutated_data_models():
         assert dm is None or isinstance(dm, tk.DataModel)
         if dm is not None:
             decoded += 1
-            dm.spatial_reference
+            _ = dm.spatial_reference
             if hasattr(dm, "to_value_object"):
                 try:
                     dm.to_value_object()

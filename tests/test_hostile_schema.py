@@ -6,9 +6,8 @@ independent reader sees (first outcome of a repeated name wins).
 """
 import random
 
-import pytest
-
 import _tolmirkenvor as tk
+import pytest
 from pbgen import pb
 
 ROUNDS = 1500

@@ -1,9 +1,8 @@
 """The module entry: docstring, registration order, enums, shared records."""
 import pickle
 
-import pytest
-
 import _tolmirkenvor as tk
+import pytest
 
 TABLE = [
     "vexoGraphNamedObjectTypeRole", "vexoFieldType", "vexoGraphPropertyRole", "vexoGeometryType",

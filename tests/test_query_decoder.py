@@ -1,12 +1,28 @@
 import datetime
 import uuid
 
-import pytest
-
 import _tolmirkenvor as tk
+import pytest
 from pbgen import pb
-from streams import (array, chunks, compress, delimited, entity, frame, frame_bytes, geometry, header, obj, path,
-                     primitive, relationship, result_stream, value, varint, wrapped)
+from streams import (
+    array,
+    chunks,
+    compress,
+    delimited,
+    entity,
+    frame,
+    frame_bytes,
+    geometry,
+    header,
+    obj,
+    path,
+    primitive,
+    relationship,
+    result_stream,
+    value,
+    varint,
+    wrapped,
+)
 
 
 def drain(d):

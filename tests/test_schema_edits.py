@@ -2,9 +2,8 @@
 import datetime
 import types
 
-import pytest
-
 import _tolmirkenvor as tk
+import pytest
 from encoding import encode_error as failure
 from encoding import encode_ok as encoded
 from pbgen import pb

@@ -1,9 +1,8 @@
 """GraphSearchRequestEncoder: request bytes read back with the protobuf runtime."""
 import math
 
-import pytest
-
 import _tolmirkenvor as tk
+import pytest
 from encoding import encode_error, encode_ok
 from pbgen import pb
 

@@ -1,9 +1,8 @@
 import datetime
 import uuid
 
-import pytest
-
 import _tolmirkenvor as tk
+import pytest
 
 to = tk.to_value_object
 

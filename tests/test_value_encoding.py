@@ -4,9 +4,8 @@ import math
 import time
 import uuid
 
-import pytest
-
 import _tolmirkenvor as tk
+import pytest
 from pbgen import pb
 
 NO_QUANTIZATION = ("Geometry quantization not possible without valid spatial reference info. "

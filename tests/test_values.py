@@ -3,10 +3,9 @@ import datetime as dt
 import decimal
 import uuid
 
+import _tolmirkenvor as tk
 import numpy as np
 import pytest
-
-import _tolmirkenvor as tk
 
 
 def roundtrip(value):

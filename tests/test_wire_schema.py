@@ -3,7 +3,6 @@ import struct
 
 import pytest
 from google.protobuf.message import DecodeError
-
 from pbgen import pb
 
 

@@ -49,7 +49,7 @@ namespace {
 
 // Room for a full frame of typical edits, so that the arena rarely needs a
 // block beyond it.
-constexpr std::size_t kArenaBlockSize = 4 * 1024 * 1024;
+constexpr std::size_t kArenaBlockSize = std::size_t{4} * 1024 * 1024;
 
 bool serialisable(std::size_t size) { return size <= static_cast<std::size_t>(INT_MAX); }
 
@@ -86,7 +86,7 @@ wire::GraphApplyEditsFrame* GraphApplyEditsEncoder::open_frame() {
         google::protobuf::ArenaOptions options;
         options.initial_block = arena_block_.get();
         options.initial_block_size = kArenaBlockSize;
-        options.max_block_size = 1024 * 1024;
+        options.max_block_size = std::size_t{1024} * 1024;
         arena_ = std::make_unique<google::protobuf::Arena>(options);
     }
     close_frame();

@@ -122,10 +122,10 @@ void register_GraphApplyEditsEncoder(py::module_& m) {
     py::class_<Encoder, std::shared_ptr<Encoder>> cls(m, "GraphApplyEditsEncoder");
     cls.def(py::init<const SpatialReference&, const InputQuantizationParameters&>())
         .def_property("cascade_delete", &Encoder::cascade_delete, &Encoder::set_cascade_delete)
-        .def("add", [](Encoder& self, py::object value) { raise_if_refused(self.add(value_from_object(value))); })
-        .def("update", [](Encoder& self, py::object value) { raise_if_refused(self.update(value_from_object(value))); })
-        .def("delete", [](Encoder& self, py::object value) { raise_if_refused(self.remove(value_from_object(value))); })
-        .def("delete_from_ids", [](Encoder& self, py::object d) { delete_from_ids(self, d); })
+        .def("add", [](Encoder& self, const py::object& value) { raise_if_refused(self.add(value_from_object(value))); })
+        .def("update", [](Encoder& self, const py::object& value) { raise_if_refused(self.update(value_from_object(value))); })
+        .def("delete", [](Encoder& self, const py::object& value) { raise_if_refused(self.remove(value_from_object(value))); })
+        .def("delete_from_ids", [](Encoder& self, const py::object& d) { delete_from_ids(self, d); })
         .def("encode", &Encoder::encode);
     def_encoding_result(cls, &Encoder::result);
 }

@@ -48,9 +48,9 @@ void register_GraphNamedObjectTypeAddsRequestEncoder(py::module_& m) {
     using Encoder = GraphNamedObjectTypeAddsRequestEncoder;
     py::class_<Encoder, std::shared_ptr<Encoder>> cls(m, "GraphNamedObjectTypeAddsRequestEncoder");
     cls.def(py::init<>())
-        .def("add_entity_type", [](Encoder& self, py::object d) { self.add_entity_type(entity_type_from_dict(d)); })
+        .def("add_entity_type", [](Encoder& self, const py::object& d) { self.add_entity_type(entity_type_from_dict(d)); })
         .def("add_relationship_type",
-             [](Encoder& self, py::object d) { self.add_relationship_type(relationship_type_from_dict(d)); })
+             [](Encoder& self, const py::object& d) { self.add_relationship_type(relationship_type_from_dict(d)); })
         .def("encode", &Encoder::encode);
     def_encoding_result(cls, &Encoder::result);
 }
@@ -60,7 +60,7 @@ void register_GraphNamedObjectTypeUpdateRequestEncoder(py::module_& m) {
     py::class_<Encoder, std::shared_ptr<Encoder>> cls(m, "GraphNamedObjectTypeUpdateRequestEncoder");
     cls.def(py::init<>())
         .def("update_entity_type",
-             [](Encoder& self, py::object type, py::object mask) {
+             [](Encoder& self, const py::object& type, const py::object& mask) {
                  if (!is_dict(type))
                      throw std::invalid_argument("Argument must be a dictionary representing an entity type!");
                  if (!is_dict(mask))
@@ -71,7 +71,7 @@ void register_GraphNamedObjectTypeUpdateRequestEncoder(py::module_& m) {
                  self.update_entity_type(entity_type_from_dict(type), flags);
              })
         .def("update_relationship_type",
-             [](Encoder& self, py::object type, py::object mask) {
+             [](Encoder& self, const py::object& type, const py::object& mask) {
                  if (!is_dict(type))
                      throw std::invalid_argument("Argument must be a dictionary representing a relationship type!");
                  if (!is_dict(mask))
@@ -111,7 +111,7 @@ void register_GraphPropertyAddsRequestEncoder(py::module_& m) {
     using Encoder = GraphPropertyAddsRequestEncoder;
     py::class_<Encoder, std::shared_ptr<Encoder>> cls(m, "GraphPropertyAddsRequestEncoder");
     cls.def(py::init<>())
-        .def("add_property", [](Encoder& self, py::object d) { self.add_property(graph_property_from_dict(d)); })
+        .def("add_property", [](Encoder& self, const py::object& d) { self.add_property(graph_property_from_dict(d)); })
         .def("encode", &Encoder::encode);
     def_encoding_result(cls, &Encoder::result);
 }
@@ -122,7 +122,7 @@ void register_GraphPropertyUpdateRequestEncoder(py::module_& m) {
     cls.def(py::init<>())
         .def_readwrite("name", &Encoder::name)
         .def("update_property",
-             [](Encoder& self, py::object property, py::object mask) {
+             [](Encoder& self, const py::object& property, const py::object& mask) {
                  if (!is_dict(property))
                      throw std::invalid_argument("Argument must be a dictionary representing a graph property!");
                  if (!is_dict(mask))

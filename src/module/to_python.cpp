@@ -15,7 +15,8 @@ namespace {
 
 // Names stop at the first NUL byte.
 std::size_t text_length(const std::string& s) {
-    const void* nul = std::memchr(s.data(), '\0', s.size());
+    // A search, not a copy: there is no terminator to include.
+    const void* nul = std::memchr(s.data(), '\0', s.size());  // NOLINT(bugprone-not-null-terminated-result)
     return nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - s.data()) : s.size();
 }
 
