@@ -124,18 +124,30 @@ struct DoubleCase {
 TEST(Codec, DoubleNarrowestForm) {
     const double two40 = 1099511627776.0, two48 = 281474976710656.0;
     const DoubleCase cases[] = {
-        {3.0, PV::kDoubleIntValue},           {-1.0, PV::kDoubleIntValue},
-        {0.5, PV::kDoubleFloatValue},         {0.1, PV::kDoubleValue},
-        {two40 + 0.5, PV::kDoubleValue},      {two40 + 1, PV::kDoubleIntValue},
-        {1e10, PV::kDoubleFloatValue},        {kInf, PV::kDoubleFloatValue},
-        {-kInf, PV::kDoubleFloatValue},       {kNaN, PV::kDoubleValue},
-        {1048575.0, PV::kDoubleIntValue},     {-1048576.0, PV::kDoubleIntValue},
-        {1048576.0, PV::kDoubleFloatValue},   {-1048577.0, PV::kDoubleFloatValue},
-        {16777217.0, PV::kDoubleIntValue},    {two48 - 1, PV::kDoubleIntValue},
-        {-(two48 - 1), PV::kDoubleIntValue},  {two48, PV::kDoubleFloatValue},
-        {-two48, PV::kDoubleFloatValue},      {two48 + 2, PV::kDoubleValue},
-        {1e300, PV::kDoubleValue},            {3.4028234663852886e38, PV::kDoubleFloatValue},
-        {1.401298464324817e-45, PV::kDoubleFloatValue}, {9.2233720368547758e18 * 4, PV::kDoubleFloatValue},
+        {3.0, PV::kDoubleIntValue},
+        {-1.0, PV::kDoubleIntValue},
+        {0.5, PV::kDoubleFloatValue},
+        {0.1, PV::kDoubleValue},
+        {two40 + 0.5, PV::kDoubleValue},
+        {two40 + 1, PV::kDoubleIntValue},
+        {1e10, PV::kDoubleFloatValue},
+        {kInf, PV::kDoubleFloatValue},
+        {-kInf, PV::kDoubleFloatValue},
+        {kNaN, PV::kDoubleValue},
+        {1048575.0, PV::kDoubleIntValue},
+        {-1048576.0, PV::kDoubleIntValue},
+        {1048576.0, PV::kDoubleFloatValue},
+        {-1048577.0, PV::kDoubleFloatValue},
+        {16777217.0, PV::kDoubleIntValue},
+        {two48 - 1, PV::kDoubleIntValue},
+        {-(two48 - 1), PV::kDoubleIntValue},
+        {two48, PV::kDoubleFloatValue},
+        {-two48, PV::kDoubleFloatValue},
+        {two48 + 2, PV::kDoubleValue},
+        {1e300, PV::kDoubleValue},
+        {3.4028234663852886e38, PV::kDoubleFloatValue},
+        {1.401298464324817e-45, PV::kDoubleFloatValue},
+        {9.2233720368547758e18 * 4, PV::kDoubleFloatValue},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.x);
@@ -162,10 +174,12 @@ TEST(Codec, FloatNarrowestForm) {
         float f;
         PV::ValueCase form;
     } cases[] = {
-        {3.0f, PV::kFloatIntValue},        {-7.0f, PV::kFloatIntValue},      {0.5f, PV::kFloatValue},
-        {2097152.0f, PV::kFloatValue},     {1048575.0f, PV::kFloatIntValue}, {-1048576.0f, PV::kFloatIntValue},
-        {1048576.0f, PV::kFloatValue},     {-1048577.0f, PV::kFloatValue},   {std::nanf(""), PV::kFloatValue},
-        {static_cast<float>(kInf), PV::kFloatValue}, {3e38f, PV::kFloatValue},
+        {3.0f, PV::kFloatIntValue},       {-7.0f, PV::kFloatIntValue},
+        {0.5f, PV::kFloatValue},          {2097152.0f, PV::kFloatValue},
+        {1048575.0f, PV::kFloatIntValue}, {-1048576.0f, PV::kFloatIntValue},
+        {1048576.0f, PV::kFloatValue},    {-1048577.0f, PV::kFloatValue},
+        {std::nanf(""), PV::kFloatValue}, {static_cast<float>(kInf), PV::kFloatValue},
+        {3e38f, PV::kFloatValue},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.f);
@@ -266,33 +280,49 @@ const double kTwo40p1 = 1099511627777.0;
 INSTANTIATE_TEST_SUITE_P(
     Codec, CodecArrays,
     ::testing::Values(
-        ArrayCase{"int64", {int64_t{1}, int64_t{-2}, INT64_MIN, INT64_MAX}, AV::kInt64Values,
+        ArrayCase{"int64",
+                  {int64_t{1}, int64_t{-2}, INT64_MIN, INT64_MAX},
+                  AV::kInt64Values,
                   [](const AV& a) {
                       EXPECT_EQ(vec(a.int64_values().values()), (std::vector<int64_t>{1, -2, INT64_MIN, INT64_MAX}));
                   }},
-        ArrayCase{"floats_all_int", {1.0f, -1048576.0f, 1048575.0f}, AV::kFloatIntValues,
+        ArrayCase{"floats_all_int",
+                  {1.0f, -1048576.0f, 1048575.0f},
+                  AV::kFloatIntValues,
                   [](const AV& a) {
                       EXPECT_EQ(vec(a.float_int_values().values()), (std::vector<int32_t>{1, -1048576, 1048575}));
                   }},
-        ArrayCase{"floats_one_fraction", {1.0f, 0.5f}, AV::kFloatValues,
-                  [](const AV& a) { EXPECT_EQ(vec(a.float_values().values()), (std::vector<float>{1.0f, 0.5f})); }},
-        ArrayCase{"floats_one_large", {1.0f, 2097152.0f}, AV::kFloatValues, nullptr},
-        ArrayCase{"doubles_int", {1.0, 2.0, -1048576.0, kTwo40p1}, AV::kDoubleIntValues,
+        ArrayCase{"floats_one_fraction",
+                  {1.0f, 0.5f},
+                  AV::kFloatValues,
                   [](const AV& a) {
-                      EXPECT_EQ(vec(a.double_int_values().values()),
-                                (std::vector<int64_t>{1, 2, -1048576, 1099511627777}));
+                      EXPECT_EQ(vec(a.float_values().values()), (std::vector<float>{1.0f, 0.5f}));
                   }},
-        ArrayCase{"doubles_float", {0.5, 0.25, 1e10, kInf}, AV::kDoubleFloatValues,
+        ArrayCase{"floats_one_large", {1.0f, 2097152.0f}, AV::kFloatValues, nullptr},
+        ArrayCase{
+            "doubles_int",
+            {1.0, 2.0, -1048576.0, kTwo40p1},
+            AV::kDoubleIntValues,
+            [](const AV& a) {
+                EXPECT_EQ(vec(a.double_int_values().values()), (std::vector<int64_t>{1, 2, -1048576, 1099511627777}));
+            }},
+        ArrayCase{"doubles_float",
+                  {0.5, 0.25, 1e10, kInf},
+                  AV::kDoubleFloatValues,
                   [](const AV& a) {
                       EXPECT_EQ(vec(a.double_float_values().values()),
                                 (std::vector<float>{0.5f, 0.25f, 1e10f, static_cast<float>(kInf)}));
                   }},
-        ArrayCase{"doubles_one_double", {0.5, 0.1, 3.0}, AV::kDoubleValues,
+        ArrayCase{"doubles_one_double",
+                  {0.5, 0.1, 3.0},
+                  AV::kDoubleValues,
                   [](const AV& a) {
                       EXPECT_EQ(vec(a.double_values().values()), (std::vector<double>{0.5, 0.1, 3.0}));
                   }},
         // Ints and floats mixed, all float-exact: floats carry them all.
-        ArrayCase{"doubles_int_and_float", {1.0, 0.5, -3.0}, AV::kDoubleFloatValues,
+        ArrayCase{"doubles_int_and_float",
+                  {1.0, 0.5, -3.0},
+                  AV::kDoubleFloatValues,
                   [](const AV& a) {
                       EXPECT_EQ(vec(a.double_float_values().values()), (std::vector<float>{1.0f, 0.5f, -3.0f}));
                   }},
@@ -300,7 +330,9 @@ INSTANTIATE_TEST_SUITE_P(
         ArrayCase{"doubles_wide_int_and_float", {16777217.0, 0.5}, AV::kDoubleValues, nullptr},
         ArrayCase{"doubles_nan", {1.0, kNaN}, AV::kDoubleValues, nullptr},
         // Different alternatives element by element, each narrowest.
-        ArrayCase{"int64_and_double", {int64_t{1}, 0.5, 2.0}, AV::kAnyValues,
+        ArrayCase{"int64_and_double",
+                  {int64_t{1}, 0.5, 2.0},
+                  AV::kAnyValues,
                   [](const AV& a) {
                       const auto& v = a.any_values().values();
                       ASSERT_EQ(v.size(), 3);
@@ -308,40 +340,56 @@ INSTANTIATE_TEST_SUITE_P(
                       EXPECT_EQ(v[1].primitive_value().double_float_value(), 0.5f);
                       EXPECT_EQ(v[2].primitive_value().double_int_value(), 2);
                   }},
-        ArrayCase{"int64_and_string", {int64_t{1}, std::string("a")}, AV::kAnyValues,
+        ArrayCase{"int64_and_string",
+                  {int64_t{1}, std::string("a")},
+                  AV::kAnyValues,
                   [](const AV& a) {
                       const auto& v = a.any_values().values();
                       ASSERT_EQ(v.size(), 2);
                       EXPECT_EQ(v[0].primitive_value().int64_value(), 1);
                       EXPECT_EQ(v[1].primitive_value().string_value(), "a");
                   }},
-        ArrayCase{"float_and_double", {1.5f, 1.5}, AV::kAnyValues,
+        ArrayCase{"float_and_double",
+                  {1.5f, 1.5},
+                  AV::kAnyValues,
                   [](const AV& a) {
                       EXPECT_EQ(a.any_values().values(0).primitive_value().value_case(), PV::kFloatValue);
                       EXPECT_EQ(a.any_values().values(1).primitive_value().value_case(), PV::kDoubleFloatValue);
                   }},
-        ArrayCase{"bools", {true, false}, AV::kAnyValues,
+        ArrayCase{"bools",
+                  {true, false},
+                  AV::kAnyValues,
                   [](const AV& a) {
                       ASSERT_EQ(a.any_values().values_size(), 2);
                       EXPECT_EQ(a.any_values().values(1).primitive_value().value_case(), PV::kBoolValue);
                       EXPECT_FALSE(a.any_values().values(1).primitive_value().bool_value());
                   }},
         ArrayCase{"strings", {std::string("x"), std::string("")}, AV::kAnyValues, nullptr},
-        ArrayCase{"nulls", {tk::null_t{}, tk::null_t{}, tk::null_t{}}, AV::kNullValues,
+        ArrayCase{"nulls",
+                  {tk::null_t{}, tk::null_t{}, tk::null_t{}},
+                  AV::kNullValues,
                   [](const AV& a) { EXPECT_EQ(a.null_values().count(), 3); }},
-        ArrayCase{"uuids", {uuid_counting(0), uuid_counting(100)}, AV::kUuidValues,
+        ArrayCase{"uuids",
+                  {uuid_counting(0), uuid_counting(100)},
+                  AV::kUuidValues,
                   [](const AV& a) {
                       ASSERT_EQ(a.uuid_values().size(), 32u);
                       EXPECT_EQ(static_cast<uint8_t>(a.uuid_values()[16]), 100);
                       EXPECT_EQ(static_cast<uint8_t>(a.uuid_values()[31]), 115);
                   }},
-        ArrayCase{"datetimes", {ticks(10000), ticks(-20000)}, AV::kDatetimeValues,
+        ArrayCase{"datetimes",
+                  {ticks(10000), ticks(-20000)},
+                  AV::kDatetimeValues,
                   [](const AV& a) {
                       EXPECT_EQ(vec(a.datetime_values().values()), (std::vector<int64_t>{1, -2}));
                   }},
-        ArrayCase{"blobs", {tk::blob_t{"ab"}, tk::blob_t{std::string("\0", 1)}}, AV::kBlobValues,
+        ArrayCase{"blobs",
+                  {tk::blob_t{"ab"}, tk::blob_t{std::string("\0", 1)}},
+                  AV::kBlobValues,
                   [](const AV& a) { EXPECT_EQ(a.blob_values().values(1), std::string("\0", 1)); }},
-        ArrayCase{"nested", {array_of({int64_t{1}}), array_of({0.5, 0.25})}, AV::kAnyValues,
+        ArrayCase{"nested",
+                  {array_of({int64_t{1}}), array_of({0.5, 0.25})},
+                  AV::kAnyValues,
                   [](const AV& a) {
                       EXPECT_EQ(a.any_values().values(0).array_value().array_case(), AV::kInt64Values);
                       EXPECT_EQ(a.any_values().values(1).array_value().array_case(), AV::kDoubleFloatValues);

@@ -57,8 +57,8 @@ TEST_P(InflateFormat, CutFrameIsAnErrorAfterEarlierRows) {
     for (int64_t i = 0; i < 500; ++i) big.push_back({i * 7919, i});
     const std::string whole = compress(int_frame(big).SerializeAsString(), GetParam());
     for (std::size_t keep : {whole.size() - 1, whole.size() - 4, whole.size() / 2, std::size_t{3}}) {
-        const std::string body = compressed_header() + packed_frame(kFirst, GetParam()) +
-                                 delimited(whole.substr(0, keep));
+        const std::string body =
+            compressed_header() + packed_frame(kFirst, GetParam()) + delimited(whole.substr(0, keep));
         const Drained got = drive({body});
         EXPECT_EQ(got.error.error_code, -1) << "keep " << keep;
         EXPECT_EQ(got.error.error_message.rfind("zlib: ", 0), 0u) << got.error.error_message;
@@ -79,7 +79,8 @@ TEST(Inflate, ConcatenatedGzipMembersMakeOneFrame) {
     // Cut the frame bytes in the middle of a row as well as between rows.
     const std::string ab = a + b;
     for (std::size_t cut : {a.size(), a.size() / 2, std::size_t{1}}) {
-        const std::string members = compress(ab.substr(0, cut), Packing::gzip) + compress(ab.substr(cut), Packing::gzip);
+        const std::string members =
+            compress(ab.substr(0, cut), Packing::gzip) + compress(ab.substr(cut), Packing::gzip);
         const Drained got = drive({compressed_header() + delimited(members)});
         EXPECT_TRUE(got.error.empty()) << got.error.error_message;
         EXPECT_EQ(got.rows, (Rows{{1, 10}, {2, 20}, {3, 30}})) << "cut " << cut;
@@ -135,8 +136,8 @@ TEST(Inflate, PresetDictionaryIsRefused) {
 // The flag belongs to the header: without it compressed bytes are parsed
 // as they stand and fail as a frame.
 TEST(Inflate, CompressedFrameWithoutTheFlagFailsToParse) {
-    const std::string body = delimited_message(make_header({"n", "v"})) +
-                             delimited_message(int_frame(kFirst)) + packed_frame(kSecond, Packing::gzip);
+    const std::string body = delimited_message(make_header({"n", "v"})) + delimited_message(int_frame(kFirst)) +
+                             packed_frame(kSecond, Packing::gzip);
     const Drained got = drive({body});
     EXPECT_EQ(got.error.error_code, -1);
     EXPECT_EQ(got.error.error_message, "Result frame parsing failure!");

@@ -162,7 +162,8 @@ TEST(NullBudget, QueryFramesEachGetABudget) {
     const std::string frame_bytes = frame.SerializeAsString();
     ASSERT_LT(40000, kAllowance + kPerInputByte * static_cast<int64_t>(frame_bytes.size()));
     ASSERT_GT(80000, kAllowance + kPerInputByte * static_cast<int64_t>(frame_bytes.size()));
-    const std::string body = delimited_message(make_header({"nulls"})) + delimited(frame_bytes) + delimited(frame_bytes);
+    const std::string body =
+        delimited_message(make_header({"nulls"})) + delimited(frame_bytes) + delimited(frame_bytes);
     tk::GraphQueryDecoder d;
     ASSERT_TRUE(d.push_buffer(body.data(), body.size()));
     std::vector<std::size_t> sizes;

@@ -79,8 +79,8 @@ std::shared_ptr<geometry_t> round_trip(const std::shared_ptr<geometry_t>& g, con
 TEST(Quantization, Reciprocal) {
     struct Case {
         double x, r;
-    } cases[] = {{1e-9, 1e9}, {1e-5, 100000}, {0.001, 1000}, {0.25, 4}, {2, 0.5}, {-0.001, -1000}, {1, 1},
-                 {4, 0.25},   {0.5, 2}};
+    } cases[] = {{1e-9, 1e9},     {1e-5, 100000}, {0.001, 1000}, {0.25, 4}, {2, 0.5},
+                 {-0.001, -1000}, {1, 1},         {4, 0.25},     {0.5, 2}};
     for (const auto& c : cases) EXPECT_EQ(tk::reciprocal(c.x), c.r) << c.x;
     // The plain quotient is not exact here: the point of the scaling.
     EXPECT_NE(1 / 1e-9, 1e9);
@@ -149,11 +149,11 @@ TEST(Quantization, WorkedPolylineExample) {
     const std::vector<double> before = g->coords;
     pbg::GeometryValue message;
     ASSERT_EQ(tk::encode_geometry(g, t, &message), 0);
-    EXPECT_EQ(g->coords, before);  // the caller's geometry is left alone
-    const std::string expected = bytes_of({0x08, 0x02,                    // geometry_type polyline
-                                           0x12, 0x0d,                    // default_geometry
-                                           0x1a, 0x01, 0x03,              // lengths [3]
-                                           0x22, 0x08, 0xa8, 0x06, 0xb4,  // coords 808, 820,
+    EXPECT_EQ(g->coords, before);                                           // the caller's geometry is left alone
+    const std::string expected = bytes_of({0x08, 0x02,                      // geometry_type polyline
+                                           0x12, 0x0d,                      // default_geometry
+                                           0x1a, 0x01, 0x03,                // lengths [3]
+                                           0x22, 0x08, 0xa8, 0x06, 0xb4,    // coords 808, 820,
                                            0x06, 0x04, 0x01, 0x03, 0x06});  // 4, 1, 3, 6
     EXPECT_EQ(message.SerializeAsString(), expected);
 
@@ -211,15 +211,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RoundTripCase{"point", make_geometry(tk::vexoGeometryPoint, false, false, {1}, {1.125, -7.5})},
         RoundTripCase{"point_zm", make_geometry(tk::vexoGeometryPoint, true, true, {1}, {-49.875, 1e6, -9.5, 2.75})},
-        RoundTripCase{"multipoint_z",
-                      make_geometry(tk::vexoGeometryMultipoint, true, false, {3}, {0, 0, 1, 5.5, -3.25, 2, 1e5, 1e5, -1e4})},
+        RoundTripCase{"multipoint_z", make_geometry(tk::vexoGeometryMultipoint, true, false, {3},
+                                                    {0, 0, 1, 5.5, -3.25, 2, 1e5, 1e5, -1e4})},
         RoundTripCase{"polyline_m_two_paths",
                       make_geometry(tk::vexoGeometryPolyline, false, true, {2, 3},
                                     {0, 0, 0, 10, 10, 5, 3, 3, 3, -1.5, -1.5, 0.25, 1000, -1000, 7.75})},
         RoundTripCase{"polygon_zm_two_rings",
                       make_geometry(tk::vexoGeometryPolygon, true, true, {4, 4},
-                                    {0,   0, 1,  1,   10, 0, 1.5, 1.25, 10, 10, 2, 1.5,  0,   0, 1,  1,
-                                     2.5, 2.5, -1, -1, 5,  2.5, -1, -1, 5, 5, -1, -1, 2.5, 2.5, -1, -1})},
+                                    {0,   0,   1,  1,  10, 0,   1.5, 1.25, 10, 10, 2,  1.5, 0,   0,   1,  1,
+                                     2.5, 2.5, -1, -1, 5,  2.5, -1,  -1,   5,  5,  -1, -1,  2.5, 2.5, -1, -1})},
         RoundTripCase{"envelope_without_parts",
                       make_geometry(tk::vexoGeometryEnvelope, false, false, {}, {-8, -4, 16.5, 32.25})}),
     [](const ::testing::TestParamInfo<RoundTripCase>& p) { return std::string(p.param.name); });
@@ -273,7 +273,8 @@ TEST(Quantization, RoundingHalfToEven) {
     pbg::GeometryValue message;
     ASSERT_EQ(tk::encode_geometry(line, unit, &message), 0);
     // Z and M lose their fraction toward zero on the wire.
-    const std::vector<int64_t> wire(message.default_geometry().coords().begin(), message.default_geometry().coords().end());
+    const std::vector<int64_t> wire(message.default_geometry().coords().begin(),
+                                    message.default_geometry().coords().end());
     EXPECT_EQ(wire, (std::vector<int64_t>{0, 2, 1, -1, 2, 2, 2, 0}));
 }
 
@@ -331,17 +332,14 @@ INSTANTIATE_TEST_SUITE_P(
         InvalidCase{"multipoint_huge_x", make_geometry(tk::vexoGeometryMultipoint, false, false, {1}, {-1e300, 0})},
         InvalidCase{"envelope_nan", make_geometry(tk::vexoGeometryEnvelope, false, false, {}, {0, 0, tk::kNaN, 1})},
         InvalidCase{"lengths_beyond_coords", make_geometry(tk::vexoGeometryPolyline, false, false, {3}, {0, 0, 1, 1})},
-        InvalidCase{"trailing_empty_part",
-                    make_geometry(tk::vexoGeometryPolyline, false, false, {2, 0}, {0, 0, 1, 1})},
-        InvalidCase{"lengths_short_of_coords",
-                    make_geometry(tk::vexoGeometryPolygon, false, false, {1}, {0, 0, 1, 1})},
+        InvalidCase{"trailing_empty_part", make_geometry(tk::vexoGeometryPolyline, false, false, {2, 0}, {0, 0, 1, 1})},
+        InvalidCase{"lengths_short_of_coords", make_geometry(tk::vexoGeometryPolygon, false, false, {1}, {0, 0, 1, 1})},
         InvalidCase{"partial_vertex", make_geometry(tk::vexoGeometryPolyline, false, false, {2}, {0, 0, 1, 1, 2})},
         InvalidCase{"negative_length",
                     make_geometry(tk::vexoGeometryPolyline, false, false, {3, -1}, {0, 0, 1, 1, 2, 2})},
         InvalidCase{"point_two_vertices", make_geometry(tk::vexoGeometryPoint, false, false, {1}, {0, 0, 1, 1})},
         InvalidCase{"point_no_coords", make_geometry(tk::vexoGeometryPoint, false, false, {1}, {})},
-        InvalidCase{"multipoint_without_lengths",
-                    make_geometry(tk::vexoGeometryMultipoint, false, false, {}, {0, 0})}),
+        InvalidCase{"multipoint_without_lengths", make_geometry(tk::vexoGeometryMultipoint, false, false, {}, {0, 0})}),
     [](const ::testing::TestParamInfo<InvalidCase>& p) { return std::string(p.param.name); });
 
 // The same layout rules guard the wire direction, where lengths come from
@@ -403,8 +401,8 @@ TEST(Quantization, EncodeStatuses) {
     auto point = make_geometry(tk::vexoGeometryPoint, false, false, {1}, {1, 2});
     EXPECT_EQ(tk::encode_geometry(nullptr, valid, &message), -3);
     EXPECT_EQ(tk::encode_geometry(point, invalid, &message), -6);
-    EXPECT_EQ(tk::encode_geometry(make_geometry(tk::vexoGeometryMultiPatch, false, false, {1}, {1, 2}), valid, &message),
-              -5);
+    EXPECT_EQ(
+        tk::encode_geometry(make_geometry(tk::vexoGeometryMultiPatch, false, false, {1}, {1, 2}), valid, &message), -5);
     for (auto type : {tk::vexoGeometryNull, tk::vexoGeometryAny}) {
         try {
             tk::encode_geometry(make_geometry(type, false, false, {1}, {1, 2}), valid, &message);
@@ -447,10 +445,10 @@ TEST(Quantization, StreamDecodesWithWrittenTransform) {
     ASSERT_EQ(tk::write_transform(t, header.mutable_transform()), 0);
     pbg::GraphQueryResultFrame frame;
     auto* value = frame.add_rows()->add_values();
-    ASSERT_EQ(tk::encode_any_value(t, make_geometry(tk::vexoGeometryPolyline, false, false, {3},
-                                                    {1.125, 2.375, 1.6, 2.2, 0.9, 2.9}),
-                                   value),
-              0);
+    ASSERT_EQ(
+        tk::encode_any_value(
+            t, make_geometry(tk::vexoGeometryPolyline, false, false, {3}, {1.125, 2.375, 1.6, 2.2, 0.9, 2.9}), value),
+        0);
     const std::string body = delimited_message(header) + delimited_message(frame);
     tk::GraphQueryDecoder d;
     d.push_buffer(body.data(), body.size());

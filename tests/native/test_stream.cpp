@@ -85,7 +85,7 @@ std::vector<Chunking> chunkings() {
         const char* name;
         uint32_t seed;
         std::size_t max_chunk;
-    } randoms[] = {{"random_upto3", 1, 3},       {"random_upto17", 2, 17},     {"random_upto300", 3, 300},
+    } randoms[] = {{"random_upto3", 1, 3},        {"random_upto17", 2, 17},       {"random_upto300", 3, 300},
                    {"random_upto5000", 42, 5000}, {"random_upto20000", 7, 20000}, {"random_upto30000", 99991, 30000}};
     for (const auto& r : randoms) {
         const uint32_t seed = r.seed;
@@ -183,16 +183,16 @@ TEST_P(StreamBadPrefix, IsAParsingFailure) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Framing, StreamBadPrefix,
-    ::testing::Values(BadPrefix{"two_to_the_31", varint(2147483648u)},
-                      BadPrefix{"two_to_the_32_plus_5", varint((uint64_t{1} << 32) + 5)},
-                      BadPrefix{"max_uint64", varint(UINT64_MAX)},
-                      // Eleven bytes that all say "more follows", value zero.
-                      BadPrefix{"eleven_byte_varint", std::string(10, '\x80') + std::string(1, '\x00')},
-                      // A tenth byte with bits beyond the 64th.
-                      BadPrefix{"bits_past_64", std::string(9, '\x80') + std::string(1, '\x02')}),
-    [](const ::testing::TestParamInfo<BadPrefix>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Framing, StreamBadPrefix,
+                         ::testing::Values(BadPrefix{"two_to_the_31", varint(2147483648u)},
+                                           BadPrefix{"two_to_the_32_plus_5", varint((uint64_t{1} << 32) + 5)},
+                                           BadPrefix{"max_uint64", varint(UINT64_MAX)},
+                                           // Eleven bytes that all say "more follows", value zero.
+                                           BadPrefix{"eleven_byte_varint",
+                                                     std::string(10, '\x80') + std::string(1, '\x00')},
+                                           // A tenth byte with bits beyond the 64th.
+                                           BadPrefix{"bits_past_64", std::string(9, '\x80') + std::string(1, '\x02')}),
+                         [](const ::testing::TestParamInfo<BadPrefix>& p) { return std::string(p.param.name); });
 
 TEST(Stream, LargestLengthIsNotAnErrorButWaits) {
     // 2^31-1 is a valid size: the decoder waits for the bytes.
@@ -349,8 +349,7 @@ TEST(Stream, InconsistentGeometryInARowIsAnError) {
     for (int64_t c : {1, 2, 3, 4}) dg->add_coords(c);
     pbg::GraphQueryResultFrame good;
     set_int(good.add_rows()->add_values(), 5);
-    const std::string body =
-        delimited_message(make_header({"g"})) + delimited_message(good) + delimited_message(frame);
+    const std::string body = delimited_message(make_header({"g"})) + delimited_message(good) + delimited_message(frame);
     const Drained got = drive({body});
     EXPECT_EQ(got.error.error_code, -1);
     EXPECT_EQ(got.error.error_message, "Invalid geometry.");
