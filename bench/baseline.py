@@ -12,7 +12,7 @@ import zlib
 
 from google.protobuf.internal.decoder import _DecodeVarint
 from google.protobuf.internal.encoder import _VarintBytes
-from workloads import float_exact, pb
+from workloads import float_exact, pb, set_double
 
 _fromts = datetime.datetime.fromtimestamp
 _UUID = uuid.UUID
@@ -158,23 +158,6 @@ def _ticks(dt, _epoch=datetime.datetime(1970, 1, 1)):
 def _ms(dt):
     t = _ticks(dt)
     return t // 10000 if t >= 0 else -(-t // 10000)
-
-
-def set_double(p, x):
-    """A Python float that is not exact in 32 bits, as the 64-bit double
-    classification sends it."""
-    integral = False
-    if x == x and x not in (float("inf"), float("-inf")):
-        t = int(x)
-        integral = float(t) == x and -(2**48) <= t <= 2**48 - 1
-    if integral and -1048576 <= t <= 1048575:
-        p.double_int_value = t
-    elif float_exact(x):
-        p.double_float_value = x
-    elif not integral:
-        p.double_value = x
-    else:
-        p.double_int_value = t
 
 
 def set_float(p, x):
