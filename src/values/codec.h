@@ -22,8 +22,10 @@ class GeometryValue;
 
 namespace tk {
 
-// Never changes the value it is given. Nesting deeper than kMaxValueDepth
-// (which is how a cyclic value shows) gives -3.
+// Never changes the value it is given. Nesting deeper than
+// kMaxEncodedValueDepth (which is also how a cyclic value shows) gives -3,
+// and so does text that is not valid UTF-8 (a string value, an entity or
+// relationship type name, a property key).
 int encode_any_value(const QuantizationTransform& transform, const value_t& value,
                      vexoPBuffer::graph::AnyValue* target);
 int encode_properties(const QuantizationTransform& transform, const KeyValueList& source,

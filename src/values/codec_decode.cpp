@@ -84,7 +84,7 @@ void append_moved_strings(std::vector<value_t>& out, Repeated& values) {
 
 std::shared_ptr<ArrayValue> decode_array(const QuantizationTransform& transform, pbg::ArrayValue& message) {
     auto array = std::make_shared<ArrayValue>();
-    auto& out = array->values;
+    auto& out = array->values.elements();
     switch (message.array_case()) {
         case pbg::ArrayValue::kAnyValues: {
             auto& values = *message.mutable_any_values()->mutable_values();

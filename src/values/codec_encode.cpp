@@ -6,6 +6,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/utf8.h"
 #include "graph_values.pb.h"
 #include "values/codec.h"
 
@@ -63,7 +64,9 @@ public:
     explicit Encoder(const QuantizationTransform& transform) : transform_(transform) {}
 
     // depth counts the compound values around this one; a cycle shows as
-    // unbounded depth and ends at kMaxValueDepth.
+    // unbounded depth and ends at kMaxEncodedValueDepth. Strings go into
+    // proto3 string fields, which a conforming reader refuses unless they
+    // are valid UTF-8.
     int value(const value_t& v, wire::AnyValue* target, int depth) const {
         switch (v.index()) {
             case kNullIndex:
@@ -110,9 +113,12 @@ public:
             case kDateTimeIndex:
                 target->mutable_primitive_value()->set_datetime_value(to_millis(as<time_point_t>(v)));
                 return status::kOk;
-            case kStringIndex:
-                target->mutable_primitive_value()->set_string_value(as<std::string>(v));
+            case kStringIndex: {
+                const auto& text = as<std::string>(v);
+                if (!utf8_valid(text)) return status::kInvalidArgument;
+                target->mutable_primitive_value()->set_string_value(text);
                 return status::kOk;
+            }
             case kBlobIndex:
                 target->mutable_primitive_value()->set_blob_value(as<blob_t>(v).bytes);
                 return status::kOk;
@@ -121,19 +127,21 @@ public:
                                        target->mutable_primitive_value()->mutable_geometry_value());
             case kObjectIndex: {
                 const auto& object = as<std::shared_ptr<ObjectValue>>(v);
-                if (!object || depth >= kMaxValueDepth) return status::kInvalidArgument;
+                if (!object || depth >= kMaxEncodedValueDepth) return status::kInvalidArgument;
                 return properties(object->properties, target->mutable_object_value()->mutable_properties(), depth + 1);
             }
             case kEntityIndex: {
                 const auto& entity = as<std::shared_ptr<EntityValue>>(v);
-                if (!entity || depth >= kMaxValueDepth) return status::kInvalidArgument;
+                if (!entity || depth >= kMaxEncodedValueDepth || !utf8_valid(entity->type_name))
+                    return status::kInvalidArgument;
                 auto* message = target->mutable_entity_value();
                 message->set_label(entity->type_name);
                 return properties(entity->properties, message->mutable_properties(), depth + 1);
             }
             case kRelationshipIndex: {
                 const auto& relationship = as<std::shared_ptr<RelationshipValue>>(v);
-                if (!relationship || depth >= kMaxValueDepth) return status::kInvalidArgument;
+                if (!relationship || depth >= kMaxEncodedValueDepth || !utf8_valid(relationship->type_name))
+                    return status::kInvalidArgument;
                 auto* message = target->mutable_relationship_value();
                 message->set_type(relationship->type_name);
                 return properties(relationship->properties, message->mutable_properties(), depth + 1);
@@ -143,8 +151,10 @@ public:
             case kArrayIndex: {
                 const auto& array = as<std::shared_ptr<ArrayValue>>(v);
                 if (!array) return status::kNotImplemented;
-                if (depth >= kMaxValueDepth) return status::kInvalidArgument;
-                return this->array(array->values, target->mutable_array_value(), depth + 1);
+                if (depth >= kMaxEncodedValueDepth) return status::kInvalidArgument;
+                if (array->values.packed())
+                    return packed(array->values.packed_doubles(), target->mutable_array_value(), depth + 1);
+                return this->array(array->values.elements(), target->mutable_array_value(), depth + 1);
             }
             default:
                 return status::kInvalidArgument;
@@ -155,6 +165,7 @@ public:
                    int depth) const {
         target->Reserve(target->size() + static_cast<int>(source.pairs.size()));
         for (const auto& [key, v] : source.pairs) {
+            if (!utf8_valid(key)) return status::kInvalidArgument;
             auto* pair = target->Add();
             pair->set_key(key);
             const int rc = value(v, pair->mutable_value(), depth);
@@ -283,6 +294,71 @@ private:
             auto* out = target->mutable_double_values()->mutable_values();
             out->Reserve(n);
             for (const auto& v : values) out->AddAlreadyReserved(as<double>(v));
+        }
+        return status::kOk;
+    }
+
+    // An array kept as doubles: element i is narrowest_float(d[i]), a float
+    // when d[i] is float-exact and a double otherwise. The wire form is the
+    // one its value_t elements would get, read straight from the doubles.
+    int packed(const std::vector<double>& d, wire::ArrayValue* target, int depth) const {
+        if (d.empty()) return status::kNothingToDo;
+        if (d.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return status::kInvalidArgument;
+        const int n = static_cast<int>(d.size());
+        bool any_exact = false;
+        bool all_exact = true;
+        for (const double x : d) {
+            const bool exact = float_exact(x);
+            any_exact |= exact;
+            all_exact &= exact;
+            if (any_exact && !all_exact) break;
+        }
+        if (all_exact) {
+            // Every element is the float alternative.
+            bool all_int = true;
+            int32_t ignored = 0;
+            for (const double x : d) {
+                if (!float_as_int(static_cast<float>(x), ignored)) {
+                    all_int = false;
+                    break;
+                }
+            }
+            if (all_int) {
+                auto* out = target->mutable_float_int_values()->mutable_values();
+                out->Reserve(n);
+                for (const double x : d) out->AddAlreadyReserved(static_cast<int32_t>(static_cast<float>(x)));
+            } else {
+                auto* out = target->mutable_float_values()->mutable_values();
+                out->Reserve(n);
+                for (const double x : d) out->AddAlreadyReserved(static_cast<float>(x));
+            }
+            return status::kOk;
+        }
+        if (!any_exact) {
+            // Every element is the double alternative, none float-exact: each
+            // classifies as int (a large whole number) or double.
+            bool any_double = false;
+            for (const double x : d) {
+                if (classify_double(x).form == DoubleForm::kDouble) {
+                    any_double = true;
+                    break;
+                }
+            }
+            if (any_double) {
+                target->mutable_double_values()->mutable_values()->Add(d.begin(), d.end());
+            } else {
+                auto* out = target->mutable_double_int_values()->mutable_values();
+                out->Reserve(n);
+                for (const double x : d) out->AddAlreadyReserved(classify_double(x).as_int);
+            }
+            return status::kOk;
+        }
+        // Floats and doubles mixed: element by element.
+        auto* out = target->mutable_any_values()->mutable_values();
+        out->Reserve(n);
+        for (const double x : d) {
+            const int rc = value(narrowest_float(x), out->Add(), depth);
+            if (rc < 0) return rc;
         }
         return status::kOk;
     }

@@ -112,4 +112,16 @@ inline value_t narrowest_float(double d) {
 // overflowing the stack.
 constexpr int kMaxValueDepth = 64;
 
+// The deepest nesting the encoders write. Every compound level costs three
+// message levels on the wire (AnyValue, the compound message, its
+// KeyValuePair or AnyValueArray), the innermost one up to six more (an
+// entity holding a geometry: EntityValue, KeyValuePair, AnyValue,
+// PrimitiveValue, GeometryValue, its default geometry), and the outermost
+// value sits up to six levels into its request (an identifier of an
+// apply-edits delete: frame, Deletes, map entry, GraphObjectIdentifierSet,
+// ArrayValue, AnyValueArray). A reader with protobuf's default recursion
+// limit of 100 parses 6 + 3 * 29 + 6 = 99 levels, so compounds at depths
+// 0 to 29 are written and deeper ones refused.
+constexpr int kMaxEncodedValueDepth = 30;
+
 }  // namespace tk

@@ -487,8 +487,8 @@ TEST(Codec, FailureCodes) {
     EXPECT_EQ(tk::encode_properties(invalid, list, nullptr), -2);
 }
 
-// kMaxValueDepth compound levels encode; one more is refused, which is
-// also how a value that contains itself ends.
+// kMaxEncodedValueDepth compound levels encode; one more is refused, which
+// is also how a value that contains itself ends.
 TEST(Codec, NestingDepthLimit) {
     const std::vector<std::pair<const char*, std::function<value_t(value_t)>>> wrappers = {
         {"array", [](value_t inner) { return value_t(array_of({std::move(inner)})); }},
@@ -507,7 +507,7 @@ TEST(Codec, NestingDepthLimit) {
     };
     for (const auto& [name, wrap] : wrappers) {
         value_t v = int64_t{7};
-        for (int i = 0; i < tk::kMaxValueDepth; ++i) v = wrap(std::move(v));
+        for (int i = 0; i < tk::kMaxEncodedValueDepth; ++i) v = wrap(std::move(v));
         pbg::AnyValue ok;
         EXPECT_EQ(tk::encode_any_value(kNoTransform, v, &ok), 0) << name;
         v = wrap(std::move(v));
