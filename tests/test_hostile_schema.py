@@ -1,8 +1,9 @@
 """Schema edit response decoders fed random and mutated bytes.
 
-Whatever arrives, decode must neither crash nor raise, and whenever the
+Whatever arrives, decode must neither crash nor raise; whenever the
 protobuf runtime accepts the bytes the decoder must report what that
-independent reader sees (first outcome of a repeated name wins).
+independent reader sees (first outcome of a repeated name wins), and
+otherwise the decode error alone.
 """
 import random
 
@@ -132,23 +133,32 @@ def test_decoders_survive_hostile_input(decoder, kind):
             inputs.append(sample(rng, kind))
         else:
             inputs.append(mutate(rng, sample(rng, kind)))
-    empty = decoder().get_results()
-    accepted = 0
+    failed = dict(decoder().get_results(), error={"error_code": -3, "error_message": "Error decoding response!"})
+    accepted = lenient = 0
     for data in inputs:
         dec = decoder()
         dec.decode(data)
         got = dec.get_results()
-        msg = parse(kind, data) if data else None
+        msg = parse(kind, data)  # an empty body parses: a valid empty response
         if msg is None:
-            assert got == empty, data
+            # The C++ runtime is more lenient than the Python one in a few
+            # corners (a tag varint past 32 bits is cut, not refused); what it
+            # accepts is a success, anything else the decode error.
+            if got != failed:
+                lenient += 1
+                assert got.get("error", {}).get("error_code") != -3, data
         else:
             accepted += 1
             assert got == expected(kind, msg), data
     assert accepted > ROUNDS // 6  # the mutations still reach the parser's good paths
+    assert lenient < ROUNDS // 50
 
-    # one decoder across all inputs: state only ever grows and never breaks
+    # one decoder across all inputs: every decode starts afresh
     dec = decoder()
     for data in inputs:
-        dec.decode(data)
         dec.decode(data.decode("latin-1"))
         assert isinstance(dec.get_results(), dict)
+        dec.decode(data)
+        msg = parse(kind, data)
+        if msg is not None:
+            assert dec.get_results() == expected(kind, msg), data

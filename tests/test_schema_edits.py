@@ -322,6 +322,9 @@ def test_named_type_update_argument_checks(method, args, message):
 
 # ---- response decoders ----
 
+DECODE_FAILED = {"error_code": -3, "error_message": "Error decoding response!"}
+
+
 def set_error(message, code, text=""):
     message.error.error_code = code
     message.error.error_message = text
@@ -357,21 +360,28 @@ def test_named_type_adds_response():
     assert dec.get_results() == expected
     assert list(dec.get_results()) == ["error", "entityAddResults", "relationshipAddResults"]
 
-    # bad input is ignored and leaves what was decoded before
-    for bad in [b"", b"\xff\xff", b"\x12\x05\x0a\x01"]:
+    # every decode starts afresh: bad input replaces the results by the error
+    for bad in [b"\xff\xff", b"\x12\x05\x0a\x01"]:
+        dec.decode(resp.SerializeToString())
         dec.decode(bad)
-        assert dec.get_results() == expected
+        assert dec.get_results() == {
+            "error": DECODE_FAILED, "entityAddResults": [], "relationshipAddResults": []}
 
-    # a later response replaces the error and adds names not seen yet
+    # an empty body is a valid, empty response
+    dec.decode(resp.SerializeToString())
+    dec.decode(b"")
+    assert dec.get_results() == {"entityAddResults": [], "relationshipAddResults": []}
+
+    # a later response replaces everything decoded before
     later = schema().GraphNamedObjectTypeAddsResponse()
     add_result(later.entity_add_results, "A", 0)
     add_result(later.entity_add_results, "D", 2**62, "big")
+    dec.decode(resp.SerializeToString())
     dec.decode(later.SerializeToString())
-    results = dec.get_results()
-    assert "error" not in results
-    assert [r["name"] for r in results["entityAddResults"]] == ["B", "A", "C", "D"]
-    assert results["entityAddResults"][1]["error"]["error_code"] == 7
-    assert results["entityAddResults"][3]["error"]["error_code"] == 2**62
+    assert dec.get_results() == {
+        "entityAddResults": [{"name": "A"}, {"name": "D", "error": {"error_code": 2**62, "error_message": "big"}}],
+        "relationshipAddResults": [],
+    }
 
 
 def test_property_adds_response():
@@ -386,11 +396,11 @@ def test_property_adds_response():
     }
 
 
-def test_response_with_invalid_utf8_is_ignored():
+def test_response_with_invalid_utf8_does_not_parse():
     # GraphPropertyAddsResponse{property_add_results: [{name: b"\xff"}]}
     dec = tk.GraphPropertyAddsResponseDecoder()
     dec.decode(b"\x12\x03\x0a\x01\xff")
-    assert dec.get_results() == {"propertyAddResults": []}
+    assert dec.get_results() == {"error": DECODE_FAILED, "propertyAddResults": []}
 
 
 ERROR_ONLY = [
@@ -410,8 +420,8 @@ def test_error_only_responses(decoder, message):
     assert body.isascii()
     dec.decode(body.decode("ascii"))  # a str is taken as its UTF-8 bytes
     assert dec.get_results() == {"error": {"error_code": 3, "error_message": "x"}}
-    dec.decode(b"\x0a\x03\x08")  # truncated: ignored
-    assert dec.get_results() == {"error": {"error_code": 3, "error_message": "x"}}
+    dec.decode(b"\x0a\x03\x08")  # truncated: the decode error replaces the earlier one
+    assert dec.get_results() == {"error": DECODE_FAILED}
     resp = getattr(schema(), message)()
     resp.error.error_code = 0
     resp.error.error_message = ""

@@ -2,10 +2,13 @@
 #include "schema/data_model.h"
 
 #include <locale.h>
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <new>
 #include <utility>
+
+#include <google/protobuf/arena.h>
 
 #include "graph_schema.pb.h"
 #include "graph_values.pb.h"
@@ -179,9 +182,9 @@ struct Decoder {
         if (wire_type < 1 || wire_type > 13) return nullptr;
 
         auto p = std::make_shared<GraphProperty>();
-        p->name = message.name();
-        p->alias = message.alias();
-        p->domain = message.domain();
+        p->name = std::move(*message.mutable_name());
+        p->alias = std::move(*message.mutable_alias());
+        p->domain = std::move(*message.mutable_domain());
         p->field_type = static_cast<vexoFieldType>(wire_type - 1);
         p->nullable = !message.not_nullable();
         p->editable = !message.not_editable();
@@ -194,10 +197,13 @@ struct Decoder {
             p->has_z = message.has_z();
         }
         if (message.default_value_size() == 1) {
-            pbg::AnyValue any;
-            any.mutable_primitive_value()->Swap(message.mutable_default_value(0));
+            // On the message's own arena (if any), so that the swap moves
+            // instead of copying.
+            auto* any = google::protobuf::Arena::CreateMessage<pbg::AnyValue>(message.GetArena());
+            std::unique_ptr<pbg::AnyValue> owned(message.GetArena() ? nullptr : any);
+            any->mutable_primitive_value()->Swap(message.mutable_default_value(0));
             try {
-                p->default_value = coerce_default_value(decode_any_value(identity, any), p->field_type);
+                p->default_value = coerce_default_value(decode_any_value(identity, *any), p->field_type);
             } catch (const std::bad_alloc&) {
                 throw;
             } catch (const std::exception&) {
@@ -213,7 +219,7 @@ struct Decoder {
         return p;
     }
 
-    static std::shared_ptr<FieldIndex> field_index(const vexoPBuffer::VexoTypes_FieldIndex& message) {
+    static std::shared_ptr<FieldIndex> field_index(vexoPBuffer::VexoTypes_FieldIndex& message) {
         auto index = std::make_shared<FieldIndex>();
         const std::string& text = message.fields();
         std::size_t start = 0;
@@ -224,16 +230,16 @@ struct Decoder {
             start = end + 1;
         }
         if (index->fields.empty()) return nullptr;
-        index->name = message.name();
+        index->name = std::move(*message.mutable_name());
         index->ascending = message.isascending();
         index->unique = message.isunique();
         // Kept (the dictionary shows it when present) rather than dropped.
-        index->description = message.description();
+        index->description = std::move(*message.mutable_description());
         return index;
     }
 
     void named_type(pbg::NamedObjectType& message, NamedObjectType& target) {
-        target.alias = message.alias();
+        target.alias = std::move(*message.mutable_alias());
         switch (message.role()) {
             case 1:
                 target.role = vexoGraphNamedObjectTypeRole::Provenance;
@@ -247,11 +253,12 @@ struct Decoder {
         }
         target.strict = message.strict();
         target.properties.reserve(static_cast<std::size_t>(message.properties_size()));
+        target.properties_by_name.reserve(static_cast<std::size_t>(message.properties_size()));
         for (auto& p : *message.mutable_properties()) target.add_property(property(p));
-        for (const auto& fi : message.field_indexes()) {
+        for (auto& fi : *message.mutable_field_indexes()) {
             if (auto index = field_index(fi)) target.field_indexes.push_back(std::move(index));
         }
-        target.name = message.name();
+        target.name = std::move(*message.mutable_name());
     }
 
     static bool identifier_info(const pbg::IdentifierInfo& message, IdentifierInfo& target) {
@@ -362,11 +369,17 @@ struct Decoder {
 std::shared_ptr<DataModel> decode_data_model(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return nullptr;
     try {
-        pbg::GraphDataModel message;
-        if (!message.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) return nullptr;
+        // A model is thousands of small messages and strings: an arena
+        // spares the allocator that churn.
+        google::protobuf::ArenaOptions options;
+        options.start_block_size = std::min<std::size_t>(std::max<std::size_t>(bytes.size(), 256), 1 << 20);
+        options.max_block_size = 1 << 20;
+        google::protobuf::Arena arena(options);
+        auto* message = google::protobuf::Arena::CreateMessage<pbg::GraphDataModel>(&arena);
+        if (!message->ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) return nullptr;
         NullExpansionScope nulls(bytes.size());
         Decoder decoder;
-        return decoder.model(message);
+        return decoder.model(*message);
     } catch (...) {
         // Out of memory or any other surprise: bad input never escapes as an
         // exception.

@@ -4,6 +4,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "common/utf8.h"
 #include "graph_schema.pb.h"
 #include "graph_values.pb.h"
 
@@ -20,11 +21,14 @@ void serialize(const Message& message, std::string& out) {
     if (!message.SerializeToString(&out)) out.clear();
 }
 
+// An empty body is a valid message with every field absent.
 template <class Message>
 bool parse(std::string_view bytes, Message& message) {
-    if (bytes.empty() || bytes.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) return false;
+    if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) return false;
     return message.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()));
 }
+
+void set_decode_failed(kg_error_t& error) { error.set(status::kResponseDecodeFailed, "Error decoding response!"); }
 
 kg_error_t take_error(bool present, pbg::Error* error) {
     kg_error_t out;
@@ -45,13 +49,19 @@ void take_results(google::protobuf::RepeatedPtrField<pbg::GraphPropertyAddResult
 // Update and delete responses carry only the request's error.
 template <class Response>
 void decode_error_only(std::string_view bytes, kg_error_t& error) {
+    error.clear();
     Response response;
-    if (!parse(bytes, response)) return;
+    if (!parse(bytes, response)) return set_decode_failed(error);
     error = take_error(response.has_error(), response.mutable_error());
 }
 
 void check(int status) {
     if (status < 0) status::raise_for_status(status);
+}
+
+// A conforming reader refuses a body whose strings are not UTF-8.
+void check_utf8(const std::string& text) {
+    if (!utf8_valid(text)) status::raise_for_status(status::kInvalidArgument);
 }
 
 }  // namespace
@@ -126,8 +136,11 @@ void GraphNamedObjectTypeUpdateRequestEncoder::encode() {
 }
 
 void GraphNamedObjectTypeAddsResponseDecoder::decode(std::string_view bytes) {
+    error.clear();
+    entity_results.clear();
+    relationship_results.clear();
     pbg::GraphNamedObjectTypeAddsResponse response;
-    if (!parse(bytes, response)) return;
+    if (!parse(bytes, response)) return set_decode_failed(error);
     error = take_error(response.has_error(), response.mutable_error());
     take_results(*response.mutable_entity_add_results(), entity_results);
     take_results(*response.mutable_relationship_add_results(), relationship_results);
@@ -182,6 +195,7 @@ void GraphPropertyUpdateRequestEncoder::encode() {
         m->set_update_has_z(mask.update_has_z);
         m->set_update_has_m(mask.update_has_m);
         check(graph_property_to_wire(property.get(), request.mutable_property()));
+        check_utf8(name);
         request.set_property_name(name);
         serialize(request, out);
     });
@@ -189,6 +203,7 @@ void GraphPropertyUpdateRequestEncoder::encode() {
 
 void GraphPropertyDeleteRequestEncoder::encode() {
     run_encode(result, [this](std::string& out) {
+        check_utf8(name);
         pbg::GraphPropertyDeleteRequest request;
         request.set_name(name);
         serialize(request, out);
@@ -196,8 +211,10 @@ void GraphPropertyDeleteRequestEncoder::encode() {
 }
 
 void GraphPropertyAddsResponseDecoder::decode(std::string_view bytes) {
+    error.clear();
+    property_results.clear();
     pbg::GraphPropertyAddsResponse response;
-    if (!parse(bytes, response)) return;
+    if (!parse(bytes, response)) return set_decode_failed(error);
     error = take_error(response.has_error(), response.mutable_error());
     take_results(*response.mutable_property_add_results(), property_results);
 }

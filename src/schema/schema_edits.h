@@ -13,6 +13,10 @@
 
 namespace tk {
 
+// Every response decoder's decode() starts from empty results. Input that
+// does not parse gives error -3 "Error decoding response!"; an empty body is
+// a valid message with every field absent, so a success.
+
 // Per-name outcomes of an adds response, in the order the names first
 // appeared; a repeated name keeps its first outcome.
 using NamedOutcomes = first_met_map<kg_error_t>;
@@ -48,7 +52,9 @@ public:
     NamedOutcomes entity_results;
     NamedOutcomes relationship_results;
 
-    // Ignores empty, oversized and malformed input.
+    // Starts from empty results. Input that does not parse (or is over
+    // 2 GiB) leaves error -3 "Error decoding response!" and no results; an
+    // empty body is a valid empty response.
     void decode(std::string_view bytes);
 };
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/utf8.h"
 #include "geometry/quantization.h"
 #include "graph_schema.pb.h"
 #include "graph_values.pb.h"
@@ -14,6 +15,8 @@ namespace pbg = vexoPBuffer::graph;
 
 int graph_property_to_wire(const GraphProperty* property, pbg::GraphProperty* message) {
     if (property == nullptr || message == nullptr) return status::kInvalidArgument;
+    if (!utf8_valid(property->name) || !utf8_valid(property->alias) || !utf8_valid(property->domain))
+        return status::kInvalidArgument;
     message->set_name(property->name);
     message->set_alias(property->alias);
     message->set_domain(property->domain);
@@ -59,6 +62,7 @@ int graph_property_to_wire(const GraphProperty* property, pbg::GraphProperty* me
 
 int named_type_to_wire(const NamedObjectType* type, pbg::NamedObjectType* message) {
     if (type == nullptr || message == nullptr) return status::kInvalidArgument;
+    if (!utf8_valid(type->name) || !utf8_valid(type->alias)) return status::kInvalidArgument;
     message->set_name(type->name);
     message->set_alias(type->alias);
     switch (type->role) {
@@ -81,7 +85,7 @@ int named_type_to_wire(const NamedObjectType* type, pbg::NamedObjectType* messag
     }
 
     for (const auto& index : type->field_indexes) {
-        if (!index) return status::kInvalidArgument;
+        if (!index || !utf8_valid(index->name)) return status::kInvalidArgument;
         auto* out = message->add_field_indexes();
         out->set_name(index->name);
         out->set_isunique(index->unique);
@@ -91,6 +95,7 @@ int named_type_to_wire(const NamedObjectType* type, pbg::NamedObjectType* messag
             if (i > 0) fields += ',';
             fields += index->fields[i];
         }
+        if (!utf8_valid(fields)) return status::kInvalidArgument;
         out->set_fields(std::move(fields));
     }
     return status::kOk;

@@ -36,12 +36,15 @@ struct PropertyMask {
     bool update_has_m = false;
 };
 
-// 0, or -3 for a missing object/message or a field type the wire cannot
-// carry, or the value codec's code for the default value. Throws
+// 0, or -3 for a missing object/message, a field type the wire cannot
+// carry, or a name, alias or domain that is not valid UTF-8 (a conforming
+// reader would refuse the body), or the value codec's code for the default
+// value. Throws
 // std::invalid_argument "unsupported geometry type" for a geometry property
 // whose geometry type has no wire number.
 int graph_property_to_wire(const GraphProperty* property, vexoPBuffer::graph::GraphProperty* message);
-// The NamedObjectType part of an entity or relationship type (no end points).
+// The NamedObjectType part of an entity or relationship type (no end
+// points); -3 also for a name, alias or field index text that is not UTF-8.
 int named_type_to_wire(const NamedObjectType* type, vexoPBuffer::graph::NamedObjectType* message);
 
 }  // namespace tk
