@@ -3,14 +3,14 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
-#include <google/protobuf/arena.h>
-
 #include "graph_query.pb.h"
-#include "values/codec.h"
+#include "query/frame_values.h"
 
 namespace tk {
 
@@ -49,61 +49,229 @@ struct InflateGuard {
     ~InflateGuard() { inflateEnd(z); }
 };
 
-// Above this the reusable inflate buffer is given back after use.
-constexpr std::size_t kKeepInflateBuffer = std::size_t(16) << 20;
-
-constexpr std::size_t kArenaBlock = std::size_t(1) << 20;
-
-std::unique_ptr<google::protobuf::Arena> make_arena(char* block) {
-    google::protobuf::ArenaOptions options;
-    options.initial_block = block;
-    options.initial_block_size = kArenaBlock;
-    options.start_block_size = kArenaBlock;
-    options.max_block_size = kArenaBlock;
-    return std::make_unique<google::protobuf::Arena>(options);
-}
-
-// Frees what a frame put on the arena, however its decoding ends.
-struct ArenaReset {
-    google::protobuf::Arena& arena;
-    ~ArenaReset() { arena.Reset(); }
+// Owns a malloc'd inflate buffer until it is handed on.
+struct MallocBuffer {
+    char* p = nullptr;
+    ~MallocBuffer() { std::free(p); }
 };
 
+struct FreeDeleter {
+    void operator()(const void* p) const { std::free(const_cast<void*>(p)); }
+};
+
+constexpr std::size_t kDiscardSize = std::size_t(64) << 10;
+
+// Reading a top-level field of a frame whose bytes may still be arriving:
+// kMore when they end inside the field, kBad when it is malformed.
+enum class Take { kOk, kMore, kBad };
+
+Take take_tag(const char*& p, const char* end, uint32_t& tag) {
+    const char* q = p;
+    if (wire::read_tag(q, end, tag)) {
+        p = q;
+        return Take::kOk;
+    }
+    return end - p < 5 ? Take::kMore : Take::kBad;
+}
+
+Take take_varint(const char*& p, const char* end) {
+    const char* q = p;
+    uint64_t v;
+    if (wire::read_varint(q, end, v)) {
+        p = q;
+        return Take::kOk;
+    }
+    return end - p < 10 ? Take::kMore : Take::kBad;
+}
+
+Take take_span(const char*& p, const char* end, wire::Span& span) {
+    const char* q = p;
+    std::size_t size = 0;
+    if (!wire::read_size(q, end, size)) return end - p < 5 ? Take::kMore : Take::kBad;
+    if (size > static_cast<std::size_t>(end - q)) return Take::kMore;
+    span = wire::Span{q, q + size};
+    p = q + size;
+    return Take::kOk;
+}
+
+Take take_bytes(const char*& p, const char* end, std::size_t n) {
+    if (static_cast<std::size_t>(end - p) < n) return Take::kMore;
+    p += n;
+    return Take::kOk;
+}
+
 }  // namespace
+
+// The check of one frame, fed its top-level fields as they become whole
+// (all at once, or step by step while the frame inflates). Whether the frame
+// parses is known only at its end; until then row failures are kept aside.
+struct GraphQueryDecoder::FrameScan {
+    std::size_t width = 0;
+    bool bad = false;                                              // the frame does not parse
+    bool whole = false;                                            // a top-level group: checked once every byte is in
+    std::vector<std::pair<std::size_t, std::size_t>> error_spans;  // the frame's error field, as offsets
+    std::size_t rows = 0;                                          // rows that passed, before a failing one
+    bool row_failed = false;
+    int64_t fail_code = 0;
+    std::string fail_message;
+    RowCheck check;
+
+    void fail_row(int64_t code, std::string message) {
+        row_failed = true;
+        fail_code = code;
+        fail_message = std::move(message);
+    }
+
+    void check_row(wire::Span row, const wire::CheckNotes& notes) {
+        if (row_failed) return;
+        if (wire::row_width(row) != width) {
+            fail_row(status::kFrameValuesError, "Error decoding result frame!");
+            return;
+        }
+        // Only geometries can fail and only null arrays cost budget.
+        if (notes.geometry || notes.null_array) {
+            try {
+                check_row_values(row, check);
+            } catch (const std::bad_alloc&) {
+                fail_row(status::kStreamError, "Out of memory!");
+            } catch (const std::exception& e) {
+                const char* what = e.what();
+                fail_row(status::kStreamError, (what && *what) ? what : "Unexpected error has occurred!");
+            }
+            if (row_failed) return;
+        }
+        ++rows;
+    }
+
+    Take field(const char* base, const char*& p, const char* end, bool final) {
+        uint32_t tag = 0;
+        Take r = take_tag(p, end, tag);
+        if (r != Take::kOk) return r;
+        const uint32_t wt = tag & 7;
+        const uint32_t number = tag >> 3;
+        if (tag == 0 || wt == wire::kEndGroup || number == 0) return Take::kBad;
+        wire::Span span;
+        if (wt == wire::kLengthDelimited && (number == wire::kFrameError || number == wire::kFrameRows)) {
+            r = take_span(p, end, span);
+            if (r != Take::kOk) return r;
+            wire::CheckNotes notes;
+            const bool is_error = number == wire::kFrameError;
+            if (!wire::check_message(is_error ? wire::MessageType::Error : wire::MessageType::Row, span.begin, span.end,
+                                     wire::kRecursionLimit - 1, notes))
+                return Take::kBad;
+            if (is_error)
+                error_spans.emplace_back(span.begin - base, span.end - base);
+            else
+                check_row(span, notes);
+            return Take::kOk;
+        }
+        // frame_flag and unknown fields
+        switch (wt) {
+            case wire::kVarint:
+                return take_varint(p, end);
+            case wire::kFixed64:
+                return take_bytes(p, end, 8);
+            case wire::kLengthDelimited:
+                return take_span(p, end, span);
+            case wire::kFixed32:
+                return take_bytes(p, end, 4);
+            case wire::kStartGroup:
+                if (!final) {
+                    whole = true;
+                    return Take::kMore;
+                }
+                return wire::skip_field(p, end, tag) ? Take::kOk : Take::kBad;
+            default:
+                return Take::kBad;
+        }
+    }
+
+    // Checks the whole fields in [base + pos, base + size), advancing pos
+    // past them; final: the frame's bytes end at size.
+    void feed(const char* base, std::size_t& pos, std::size_t size, bool final) {
+        if (whole && !final) return;
+        check.base = base;
+        const char* end = base + size;
+        while (!bad) {
+            const char* p = base + pos;
+            if (p == end) return;
+            const Take r = field(base, p, end, final);
+            if (r == Take::kOk) {
+                pos = static_cast<std::size_t>(p - base);
+                continue;
+            }
+            if (r == Take::kMore && !final) return;
+            bad = true;
+        }
+    }
+};
 
 GraphQueryDecoder::GraphQueryDecoder() = default;
 
 GraphQueryDecoder::~GraphQueryDecoder() = default;
 
 bool GraphQueryDecoder::push_buffer(const char* data, std::size_t size) {
-    if (size == 0 || size > kMaxMessageSize || has_error()) return false;
+    if (size == 0 || size > kMaxMessageSize) return false;
     std::string copy(data, size);
     std::lock_guard<std::mutex> lock(mutex_);
+    if (failed_) return false;
     pending_.push_back(std::move(copy));
     return true;
 }
 
-const value_t* GraphQueryDecoder::value_at(int64_t index) const {
-    if (cursor_ == kNoRow || index < 0 || static_cast<uint64_t>(index) >= row_width()) return nullptr;
-    return &values_[cursor_ + static_cast<std::size_t>(index)];
+const wire::RefusedNulls& GraphQueryDecoder::current_refused() const {
+    static const wire::RefusedNulls kNone;
+    return has_row_ ? frames_.front().refused : kNone;
 }
 
-bool GraphQueryDecoder::next_row() {
-    const std::size_t width = row_width();
-    if (cursor_ != kNoRow && width > 0) {
-        cursor_ += width;
-        if (cursor_ + width <= values_.size()) return true;
+const value_t* GraphQueryDecoder::value_at(int64_t index) {
+    if (!has_row_ || index < 0 || static_cast<uint64_t>(index) >= row_width()) return nullptr;
+    if (!row_values_ready_) {
+        row_values_.clear();
+        row_values_.reserve(row_width());
+        const wire::Spans row(row_);
+        wire::MessageCursor values(row, 1);
+        wire::Span s;
+        while (values.next(s)) row_values_.push_back(build_value(wire::Spans(s), transform_, frames_.front().refused));
+        row_values_ready_ = true;
     }
-    cursor_ = kNoRow;
-    values_.clear();
+    const auto i = static_cast<std::size_t>(index);
+    return i < row_values_.size() ? &row_values_[i] : nullptr;
+}
+
+bool GraphQueryDecoder::take_row() {
+    if (frames_.empty() || rows_left_ == 0) return false;
+    if (!wire::next_row(row_next_, frames_.front().end, row_)) return false;
+    --rows_left_;
+    has_row_ = true;
+    return true;
+}
+
+bool GraphQueryDecoder::enter_first_row() {
+    while (!frames_.empty()) {
+        const StoredFrame& f = frames_.front();
+        row_next_ = f.begin;
+        rows_left_ = f.rows;
+        if (take_row()) return true;
+        frames_.pop_front();
+    }
+    return false;
+}
+
+void GraphQueryDecoder::drop_input() {
+    // Nothing more will be decoded: give the queued input back now.
+    std::deque<std::string> dropped;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dropped.swap(pending_);
+    }
+    std::string().swap(carry_);
+}
+
+template <class Step>
+void GraphQueryDecoder::guarded(Step&& step) {
     try {
-        // Several chunks may be queued before the first read: keep taking
-        // them until one yields a row.
-        while (!has_error()) {
-            const bool took = decode_step();
-            if (!values_.empty()) break;
-            if (!took) return false;
-        }
+        step();
     } catch (const std::bad_alloc&) {
         error.set(status::kStreamError, "Out of memory!");
     } catch (const std::exception& e) {
@@ -112,25 +280,47 @@ bool GraphQueryDecoder::next_row() {
     } catch (...) {
         error.set(status::kStreamError, "Unexpected error has occurred!");
     }
-    if (has_error()) {
-        // Nothing more will be decoded: give the queued input back now.
-        std::deque<std::string> dropped;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            dropped.swap(pending_);
-        }
-        std::string().swap(carry_);
-        // A failure inside a row leaves it incomplete; rows before it stay.
-        // (The header may have arrived in this call: width is read again.)
-        const std::size_t now_width = row_width();
-        if (now_width > 0)
-            values_.resize(values_.size() - values_.size() % now_width);
-        else
-            values_.clear();
+    if (has_error()) drop_input();
+    std::lock_guard<std::mutex> lock(mutex_);
+    failed_ = has_error();
+}
+
+bool GraphQueryDecoder::next_row() {
+    row_values_.clear();
+    row_values_ready_ = false;
+    if (has_row_) {
+        has_row_ = false;
+        if (take_row()) return true;
+        frames_.pop_front();
     }
-    if (values_.empty()) return false;
-    cursor_ = 0;
-    return true;
+    if (enter_first_row()) return true;
+    // Several chunks may be queued before the first read: keep taking them
+    // until one yields a row.
+    guarded([this] {
+        while (!has_error()) {
+            const bool took = decode_step();
+            if (!frames_.empty() || !took) break;
+        }
+    });
+    return enter_first_row();
+}
+
+bool GraphQueryDecoder::finish() {
+    guarded([this] {
+        while (!has_error() && decode_step()) {
+        }
+    });
+    if (has_error()) return false;
+    if (!header_parsed_)
+        error.set(status::kStreamError, "Result stream ended before its header.");
+    else if (!carry_.empty())
+        error.set(status::kStreamError, "Result stream ended inside a message.");
+    else
+        return true;
+    drop_input();
+    std::lock_guard<std::mutex> lock(mutex_);
+    failed_ = true;
+    return false;
 }
 
 bool GraphQueryDecoder::decode_step() {
@@ -141,7 +331,8 @@ bool GraphQueryDecoder::decode_step() {
         chunk = std::move(pending_.front());
         pending_.pop_front();
     }
-    decode_chunk(chunk);
+    // Frames keep the bytes of the chunk they came in.
+    decode_chunk(std::make_shared<std::string>(std::move(chunk)));
     return true;
 }
 
@@ -152,9 +343,9 @@ void GraphQueryDecoder::fail_bad_length() {
         error.set(status::kStreamError, "Result header parsing failure!");
 }
 
-void GraphQueryDecoder::decode_chunk(const std::string& chunk) {
-    const char* data = chunk.data();
-    const std::size_t size = chunk.size();
+void GraphQueryDecoder::decode_chunk(const std::shared_ptr<std::string>& chunk) {
+    const char* data = chunk->data();
+    const std::size_t size = chunk->size();
     std::size_t pos = 0;
     if (!carry_.empty()) {
         pos = complete_carried(data, size);
@@ -174,7 +365,7 @@ void GraphQueryDecoder::decode_chunk(const std::string& chunk) {
             return;
         }
         pos += prefix;
-        const bool go_on = handle_message(data + pos, length);
+        const bool go_on = handle_message(chunk, data + pos, length);
         pos += length;
         if (!go_on) return;
     }
@@ -200,14 +391,15 @@ std::size_t GraphQueryDecoder::complete_carried(const char* data, std::size_t si
     carry_.append(data + used, take);
     used += take;
     if (carry_.size() < total) return used;
-    handle_message(carry_.data() + prefix, length);
+    // Whole: the message leaves carry_ with its bytes, which a frame keeps.
+    auto whole = std::make_shared<std::string>(std::move(carry_));
     carry_.clear();
-    if (carry_.capacity() > kKeepInflateBuffer) std::string().swap(carry_);
+    handle_message(whole, whole->data() + prefix, length);
     return used;
 }
 
-bool GraphQueryDecoder::handle_message(const char* data, std::size_t size) {
-    return header_parsed_ ? handle_frame(data, size) : handle_header(data, size);
+bool GraphQueryDecoder::handle_message(const std::shared_ptr<const void>& owner, const char* data, std::size_t size) {
+    return header_parsed_ ? handle_frame(owner, data, size) : handle_header(data, size);
 }
 
 bool GraphQueryDecoder::handle_header(const char* data, std::size_t size) {
@@ -247,36 +439,58 @@ bool GraphQueryDecoder::handle_header(const char* data, std::size_t size) {
     return true;
 }
 
-bool GraphQueryDecoder::handle_frame(const char* data, std::size_t size) {
-    if (size == 0) return true;
-    if (frames_compressed_) {
-        if (!inflate_frame(data, size)) return false;
-        data = inflated_.data();
-        size = inflated_size_;
-    }
-    if (!arena_) {
-        // Made on the first frame: a decoder that never sees one costs nothing.
-        arena_block_.reset(new char[kArenaBlock]);
-        arena_ = make_arena(arena_block_.get());
-    }
-    ArenaReset reset{*arena_};
-    auto* frame = google::protobuf::Arena::CreateMessage<pbg::GraphQueryResultFrame>(arena_.get());
-    const bool parsed = frame->ParseFromArray(data, static_cast<int>(size));
-    if (inflated_.capacity() > kKeepInflateBuffer) std::string().swap(inflated_);
-    if (!parsed) {
+bool GraphQueryDecoder::finish_frame(FrameScan& scan, std::shared_ptr<const void> owner, const char* begin,
+                                     const char* end) {
+    if (scan.bad) {
         error.set(status::kStreamError, "Result frame parsing failure!");
         return false;
     }
-    if (frame->has_error()) {
-        error.set(frame->error().error_code(), frame->error().error_message());
+    if (!scan.error_spans.empty()) {
+        wire::Spans spans;
+        for (const auto& s : scan.error_spans) spans.add(wire::Span{begin + s.first, begin + s.second});
+        int64_t code = 0;
+        wire::Span message;
+        wire::read_error(spans, code, message);
+        error.set(code, std::string(message.begin, message.size()));
         return false;
     }
-    NullExpansionScope nulls(size);
-    decode_rows(*frame);
-    return !has_error();
+    if (scan.rows > 0 && row_width() > 0) {
+        StoredFrame f;
+        f.owner = std::move(owner);
+        f.begin = begin;
+        f.end = end;
+        f.rows = scan.rows;
+        for (const std::size_t offset : scan.check.refused) f.refused.add(offset);
+        f.refused.seal(begin);
+        frames_.push_back(std::move(f));
+    }
+    if (scan.row_failed) {
+        error.set(scan.fail_code, std::move(scan.fail_message));
+        return false;
+    }
+    return true;
+}
+
+bool GraphQueryDecoder::handle_frame(const std::shared_ptr<const void>& owner, const char* data, std::size_t size) {
+    if (size == 0) return true;
+    if (frames_compressed_) return inflate_frame(data, size);
+    FrameScan scan;
+    scan.width = row_width();
+    scan.check.transform = &transform_;
+    scan.check.null_budget = null_budget_for(size);
+    std::size_t pos = 0;
+    scan.feed(data, pos, size, true);
+    return finish_frame(scan, owner, data, data + size);
 }
 
 bool GraphQueryDecoder::inflate_frame(const char* data, std::size_t size) {
+    FrameScan scan;
+    scan.width = row_width();
+    scan.check.transform = &transform_;
+    // Nulls are paid for by the bytes that came over the wire.
+    scan.check.null_budget = null_budget_for(size);
+    const std::size_t bound = std::min(kMaxInflatedFrame, size * kMaxInflateRatio);
+
     z_stream z{};
     // 15 + 32: the largest window, gzip or zlib header detected.
     const int init = inflateInit2(&z, 15 + 32);
@@ -288,22 +502,56 @@ bool GraphQueryDecoder::inflate_frame(const char* data, std::size_t size) {
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
     z.avail_in = static_cast<uInt>(size);
 
-    const std::size_t initial = std::min<std::size_t>(std::max<std::size_t>(size * 4, 64 * 1024), kMaxMessageSize);
-    if (inflated_.size() < initial) inflated_.resize(initial);
+    // The frame is checked as it inflates, field by field, so its bytes are
+    // held once; once it cannot parse, the rest only goes through a small
+    // buffer to find zlib's own errors.
+    MallocBuffer buffer;
+    std::size_t capacity = std::min(std::max<std::size_t>(size * 4, 64 * 1024), bound + 1);
+    buffer.p = static_cast<char*>(std::malloc(capacity));
+    if (!buffer.p) throw std::bad_alloc();
+    std::size_t used = 0;
+    std::size_t checked = 0;
     std::size_t produced = 0;
+    bool discarding = false;
     for (;;) {
-        if (produced == inflated_.size()) {
-            if (produced >= kMaxMessageSize) {
-                error.set(status::kStreamError, "zlib: inflated frame is larger than 2147483647 bytes");
-                return false;
+        char* out = nullptr;
+        std::size_t room = 0;
+        if (discarding) {
+            if (!discard_) discard_.reset(new char[kDiscardSize]);
+            out = discard_.get();
+            room = kDiscardSize;
+        } else {
+            if (used == capacity) {
+                // Below bound + 1 here: more output than bound has failed.
+                const std::size_t grown = std::min(capacity * 2, bound + 1);
+                char* p = static_cast<char*>(std::realloc(buffer.p, grown));
+                if (!p) throw std::bad_alloc();
+                buffer.p = p;
+                capacity = grown;
             }
-            inflated_.resize(std::min(inflated_.size() * 2, kMaxMessageSize));
+            out = buffer.p + used;
+            room = capacity - used;
         }
-        const std::size_t room = inflated_.size() - produced;
-        z.next_out = reinterpret_cast<Bytef*>(&inflated_[produced]);
-        z.avail_out = static_cast<uInt>(room);
+        z.next_out = reinterpret_cast<Bytef*>(out);
+        z.avail_out = static_cast<uInt>(std::min<std::size_t>(room, UINT_MAX));
+        const std::size_t offered = z.avail_out;
         const int rc = inflate(&z, Z_NO_FLUSH);
-        produced += room - z.avail_out;
+        const std::size_t got = offered - z.avail_out;
+        produced += got;
+        if (produced > bound) {
+            error.set(status::kStreamError, "zlib: frame too large.");
+            return false;
+        }
+        if (!discarding) {
+            used += got;
+            scan.feed(buffer.p, checked, used, false);
+            if (scan.bad) {
+                discarding = true;
+                std::free(buffer.p);
+                buffer.p = nullptr;
+                used = capacity = 0;
+            }
+        }
         if (rc == Z_STREAM_END) {
             if (z.avail_in == 0) break;
             // Concatenated gzip members make one frame.
@@ -326,20 +574,16 @@ bool GraphQueryDecoder::inflate_frame(const char* data, std::size_t size) {
         error.set(status::kStreamError, std::string("zlib: ") + (z.msg ? z.msg : zError(rc)));
         return false;
     }
-    inflated_size_ = produced;
-    return true;
-}
-
-void GraphQueryDecoder::decode_rows(pbg::GraphQueryResultFrame& frame) {
-    const std::size_t width = row_width();
-    auto& rows = *frame.mutable_rows();
-    for (auto& row : rows) {
-        if (static_cast<std::size_t>(row.values_size()) != width) {
-            error.set(status::kFrameValuesError, "Error decoding result frame!");
-            return;
-        }
-        for (auto& value : *row.mutable_values()) values_.push_back(decode_any_value(transform_, value));
+    if (!discarding) scan.feed(buffer.p, checked, used, true);
+    if (scan.bad) return finish_frame(scan, nullptr, nullptr, nullptr);
+    if (used > 0 && used < capacity) {
+        // Give back what the frame did not need (in place, as a rule).
+        if (char* p = static_cast<char*>(std::realloc(buffer.p, used))) buffer.p = p;
     }
+    char* begin = buffer.p;
+    buffer.p = nullptr;
+    std::shared_ptr<const void> owner(begin, FreeDeleter());
+    return finish_frame(scan, std::move(owner), begin, begin + used);
 }
 
 }  // namespace tk

@@ -6,14 +6,14 @@
 #include "common/error.h"
 #include "geometry/quantization.h"
 #include "geometry/spatial_reference.h"
-#include "values/object_values.h"
+#include "query/param_list.h"
 
 namespace tk {
 
 class GraphQueryRequestEncoder {
 public:
     std::string open_cypher_query;
-    KeyValueList parameters;
+    ParamList parameters;
     InputQuantizationParameters input_quantization_parameters;
     SpatialReference output_spatial_reference;
     OutputQuantizationParameters output_quantization_parameters;
@@ -22,7 +22,11 @@ public:
     EncodingResult encoding_result;
 
     // Never throws; the outcome is in encoding_result. Leaves every member
-    // as it was, so encoding twice gives the same bytes.
+    // as it was, so encoding twice gives the same bytes. The parameters are
+    // written in byte order of their names (the order a deterministic
+    // protobuf serialiser gives a map); the checks run in list order. A
+    // query text or parameter name that is not valid UTF-8 is refused
+    // (-1 "Invalid argument."): a conforming reader would refuse the body.
     void encode();
 };
 

@@ -5,6 +5,7 @@
 
 #include <google/protobuf/arena.h>
 
+#include "common/utf8.h"
 #include "graph_query.pb.h"
 #include "values/codec.h"
 
@@ -37,6 +38,8 @@ wire::SpatialRelation wire_relation(vexoSpatialRelation relation) {
 
 void build_request(const GraphSearchRequestEncoder& encoder, std::string& out) {
     if (encoder.search_query.empty()) throw std::invalid_argument("Empty search query.");
+    // A conforming reader refuses a body whose strings are not UTF-8.
+    if (!utf8_valid(encoder.search_query)) status::raise_for_status(status::kInvalidArgument);
 
     QuantizationTransform transform;
     build(transform, encoder.input_quantization_parameters);
@@ -51,7 +54,10 @@ void build_request(const GraphSearchRequestEncoder& encoder, std::string& out) {
 
     auto* names = request->mutable_named_type_filter();
     names->Reserve(static_cast<int>(encoder.named_types_filter.size()));
-    for (const auto& name : encoder.named_types_filter) names->Add()->assign(name);
+    for (const auto& name : encoder.named_types_filter) {
+        if (!utf8_valid(name)) status::raise_for_status(status::kInvalidArgument);
+        names->Add()->assign(name);
+    }
 
     if (encoder.ids_filter && !encoder.ids_filter->values.empty()) {
         const auto& ids = encoder.ids_filter->values;

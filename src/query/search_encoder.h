@@ -49,7 +49,8 @@ public:
     EncodingResult encoding_result;
 
     // Never throws; the outcome is in encoding_result. Leaves the filter
-    // geometry and identifiers as they were.
+    // geometry and identifiers as they were. A search text or named-type
+    // filter that is not valid UTF-8 is refused (-1 "Invalid argument.").
     void encode();
 };
 
