@@ -44,6 +44,9 @@ public:
     first_met_map<named_type_edit_results> types;
     first_met_map<std::vector<cascaded_delete_result>> cascaded_deletes;
     first_met_map<std::vector<EndPoint>> schema_changes;
+    // Calls that are reading the results right now (the bridge counts them
+    // so that Python code run meanwhile cannot decode over them).
+    int readers = 0;
 
 private:
     void clear();

@@ -1,0 +1,325 @@
+#include "edits/edit_wire.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <variant>
+
+#include "common/status.h"
+#include "common/utf8.h"
+#include "graph_values.pb.h"
+#include "values/codec.h"
+
+namespace tk {
+namespace edit_wire {
+
+namespace wire = vexoPBuffer::graph;
+
+void close_message(std::string& out, std::size_t start) {
+    const std::size_t length = out.size() - start;
+    if (length < 0x80) {
+        out[start - 1] = static_cast<char>(length);
+        return;
+    }
+    const std::size_t n = varint_size(length);
+    out.insert(start, n - 1, '\0');
+    uint64_t v = length;
+    char* p = &out[start - 1];
+    while (v >= 0x80) {
+        *p++ = static_cast<char>(v | 0x80);
+        v >>= 7;
+    }
+    *p = static_cast<char>(v);
+}
+
+namespace {
+
+// Field tags of the messages written here.
+constexpr uint8_t kAnyPrimitive = tag(1, kLen);  // AnyValue.primitive_value
+// PrimitiveValue members.
+constexpr uint8_t kString = tag(1, kLen);
+constexpr uint8_t kFloat = tag(2, 5);
+constexpr uint8_t kFloatInt = tag(3, 0);
+constexpr uint8_t kDouble = tag(4, 1);
+constexpr uint8_t kDoubleFloat = tag(5, 5);
+constexpr uint8_t kDoubleInt = tag(6, 0);
+constexpr uint8_t kInt64 = tag(7, 0);
+constexpr uint8_t kBool = tag(8, 0);
+constexpr uint8_t kUuid = tag(9, kLen);
+constexpr uint8_t kBlob = tag(10, kLen);
+constexpr uint8_t kGeometry = tag(11, kLen);
+constexpr uint8_t kNull = tag(12, 0);
+constexpr uint8_t kDateTime = tag(13, 0);
+// GeometryValue and its default geometry.
+constexpr uint8_t kGeometryType = tag(1, 0);
+constexpr uint8_t kDefaultGeometry = tag(2, kLen);
+constexpr uint8_t kHasZ = tag(1, 0);
+constexpr uint8_t kHasM = tag(2, 0);
+constexpr uint8_t kLengths = tag(3, kLen);
+constexpr uint8_t kCoords = tag(4, kLen);
+// KeyValuePair.
+constexpr uint8_t kKey = tag(1, kLen);
+constexpr uint8_t kValue = tag(2, kLen);
+
+// The number classes of the codec: floats that are whole numbers in
+// [-1048576, 1048575] go as zigzag ints; doubles as int, float or double by
+// the narrowest form that holds them exactly.
+constexpr int32_t kFloatIntMin = -1048576;
+constexpr int32_t kFloatIntMax = 1048575;
+constexpr double kIntegralMin = -281474976710656.0;
+constexpr double kIntegralMax = 281474976710655.0;
+
+inline bool float_as_int(float f, int32_t& out) {
+    if (!(f >= static_cast<float>(kFloatIntMin) && f <= static_cast<float>(kFloatIntMax))) return false;
+    const int32_t i = static_cast<int32_t>(f);
+    if (static_cast<float>(i) != f) return false;
+    out = i;
+    return true;
+}
+
+// A primitive value with a one-byte tag and a varint payload.
+inline void varint_primitive(std::string& out, uint8_t field_tag, uint64_t v) {
+    char buf[14];
+    const std::size_t n = varint_size(v);
+    buf[0] = static_cast<char>(kAnyPrimitive);
+    buf[1] = static_cast<char>(1 + n);
+    buf[2] = static_cast<char>(field_tag);
+    char* p = buf + 3;
+    while (v >= 0x80) {
+        *p++ = static_cast<char>(v | 0x80);
+        v >>= 7;
+    }
+    *p = static_cast<char>(v);
+    out.append(buf, 3 + n);
+}
+
+template <class T>
+inline void fixed_primitive(std::string& out, uint8_t field_tag, T v) {
+    static_assert(sizeof(T) == 4 || sizeof(T) == 8, "fixed32 or fixed64");
+    char buf[3 + sizeof(T)];
+    buf[0] = static_cast<char>(kAnyPrimitive);
+    buf[1] = static_cast<char>(1 + sizeof(T));
+    buf[2] = static_cast<char>(field_tag);
+    std::memcpy(buf + 3, &v, sizeof(T));  // little-endian hosts only, as the protobuf runtime here
+    out.append(buf, sizeof(buf));
+}
+
+inline void length_primitive(std::string& out, uint8_t field_tag, std::string_view bytes) {
+    const std::size_t inner = 1 + varint_size(bytes.size()) + bytes.size();
+    out.push_back(static_cast<char>(kAnyPrimitive));
+    put_varint(out, inner);
+    put_bytes_field(out, field_tag, bytes);
+}
+
+// Truncation toward zero; values that no int64 holds (and NaN) cannot be
+// put on the grid.
+inline int64_t grid_integer(double value) {
+    if (!(value >= -9223372036854775808.0 && value < 9223372036854775808.0))
+        throw std::invalid_argument("Invalid geometry.");
+    return static_cast<int64_t>(value);
+}
+
+template <class T>
+inline const T& as(const value_t& v) {
+    return *std::get_if<T>(&v);
+}
+
+}  // namespace
+
+void ValueWriter::null_value(std::string& out) {
+    const char bytes[4] = {static_cast<char>(kAnyPrimitive), 2, static_cast<char>(kNull), 0};
+    out.append(bytes, 4);
+}
+
+void ValueWriter::bool_value(std::string& out, bool b) {
+    const char bytes[4] = {static_cast<char>(kAnyPrimitive), 2, static_cast<char>(kBool), b ? char{1} : char{0}};
+    out.append(bytes, 4);
+}
+
+void ValueWriter::int64_value(std::string& out, int64_t i) { varint_primitive(out, kInt64, zigzag64(i)); }
+
+void ValueWriter::float_value(std::string& out, float f) {
+    int32_t i = 0;
+    if (float_as_int(f, i))
+        varint_primitive(out, kFloatInt, zigzag32(i));
+    else
+        fixed_primitive(out, kFloat, f);
+}
+
+void ValueWriter::double_value(std::string& out, double x) {
+    int64_t t = 0;
+    bool integral = false;
+    if (x >= kIntegralMin && x <= kIntegralMax) {  // false for NaN
+        t = static_cast<int64_t>(x);
+        integral = static_cast<double>(t) == x;
+    }
+    if (integral && t >= kFloatIntMin && t <= kFloatIntMax)
+        varint_primitive(out, kDoubleInt, zigzag64(t));
+    else if (float_exact(x))
+        fixed_primitive(out, kDoubleFloat, static_cast<float>(x));
+    else if (!integral)
+        fixed_primitive(out, kDouble, x);
+    else
+        varint_primitive(out, kDoubleInt, zigzag64(t));
+}
+
+void ValueWriter::string_value(std::string& out, std::string_view text) { length_primitive(out, kString, text); }
+
+void ValueWriter::blob_value(std::string& out, std::string_view bytes) { length_primitive(out, kBlob, bytes); }
+
+int ValueWriter::geometry(std::string& out, const std::shared_ptr<geometry_t>& geometry) {
+    // The checks of encode_geometry, in its order.
+    if (!geometry) return status::kInvalidArgument;
+    if (!transform_.valid) return status::kNoQuantization;
+    const geometry_t& g = *geometry;
+    if (g.geometry_type == vexoGeometryMultiPatch) return status::kNotImplemented;
+    const int wire_type = to_wire_geometry_type(g.geometry_type);
+    if (g.coords.size() >= (std::size_t{1} << 31)) return status::kInvalidArgument;
+
+    // quantize() checks the layout and leaves exactly the grid values
+    // encode_geometry sends, in order; the caller's geometry is untouched.
+    scratch_.geometry_type = g.geometry_type;
+    scratch_.has_z = g.has_z;
+    scratch_.has_m = g.has_m;
+    scratch_.lengths.assign(g.lengths.begin(), g.lengths.end());
+    scratch_.coords.assign(g.coords.begin(), g.coords.end());
+    quantize(scratch_, transform_);
+
+    std::size_t lengths_size = 0;
+    for (int32_t length : scratch_.lengths) lengths_size += varint_size(static_cast<uint32_t>(length));
+
+    const std::size_t primitive_start = open_message(out, kAnyPrimitive);
+    const std::size_t geometry_start = open_message(out, kGeometry);
+    if (wire_type != 0) {
+        out.push_back(static_cast<char>(kGeometryType));
+        put_varint(out, static_cast<uint64_t>(static_cast<int64_t>(wire_type)));
+    }
+    const std::size_t default_start = open_message(out, kDefaultGeometry);
+    if (g.has_z) out.append({static_cast<char>(kHasZ), 1});
+    if (g.has_m) out.append({static_cast<char>(kHasM), 1});
+    if (!scratch_.lengths.empty()) {
+        out.push_back(static_cast<char>(kLengths));
+        put_varint(out, lengths_size);
+        for (int32_t length : scratch_.lengths) put_varint(out, static_cast<uint32_t>(length));
+    }
+    if (!scratch_.coords.empty()) {
+        const std::size_t coords_start = open_message(out, kCoords);
+        for (double value : scratch_.coords) put_varint(out, zigzag64(grid_integer(value)));
+        close_message(out, coords_start);
+    }
+    close_message(out, default_start);
+    close_message(out, geometry_start);
+    close_message(out, primitive_start);
+    return status::kOk;
+}
+
+int ValueWriter::compound(std::string& out, const value_t& value, int depth) {
+    wire::AnyValue message;
+    int rc = 0;
+    if (depth == 0) {
+        rc = encode_any_value(transform_, value, &message);
+    } else {
+        // The codec counts a property's value one level down from its owner:
+        // encode it as the only property of a list to keep that count.
+        KeyValueList list;
+        list.pairs.emplace_back("v", value);
+        google::protobuf::RepeatedPtrField<wire::KeyValuePair> pairs;
+        rc = encode_properties(transform_, list, &pairs);
+        if (rc >= 0) message.Swap(pairs.Mutable(0)->mutable_value());
+    }
+    if (rc < 0) return rc;
+    const std::size_t size = message.ByteSizeLong();
+    if (size > static_cast<std::size_t>(std::numeric_limits<int>::max())) return status::kInvalidArgument;
+    const std::size_t at = out.size();
+    out.resize(at + size);
+    message.SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(&out[at]));
+    return rc;
+}
+
+int ValueWriter::any_value(std::string& out, const value_t& v, int depth) {
+    switch (v.index()) {
+        case kNullIndex:
+            null_value(out);
+            return status::kOk;
+        case kBoolIndex:
+            bool_value(out, as<bool>(v));
+            return status::kOk;
+        case kInt64Index:
+            int64_value(out, as<int64_t>(v));
+            return status::kOk;
+        case kFloatIndex:
+            float_value(out, as<float>(v));
+            return status::kOk;
+        case kDoubleIndex:
+            double_value(out, as<double>(v));
+            return status::kOk;
+        case kUuidIndex: {
+            const auto& bytes = as<uuid_t>(v).bytes;
+            length_primitive(out, kUuid, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+            return status::kOk;
+        }
+        case kDateTimeIndex:
+            varint_primitive(out, kDateTime, static_cast<uint64_t>(millis_from_time_point(as<time_point_t>(v))));
+            return status::kOk;
+        case kStringIndex: {
+            const auto& text = as<std::string>(v);
+            if (!utf8_valid(text)) return status::kInvalidArgument;
+            string_value(out, text);
+            return status::kOk;
+        }
+        case kBlobIndex:
+            blob_value(out, as<blob_t>(v).bytes);
+            return status::kOk;
+        case kGeometryIndex: {
+            const std::size_t at = out.size();
+            int rc = status::kOk;
+            try {
+                rc = geometry(out, as<std::shared_ptr<geometry_t>>(v));
+            } catch (...) {
+                out.resize(at);
+                throw;
+            }
+            if (rc < 0) out.resize(at);
+            return rc;
+        }
+        default:
+            return compound(out, v, depth);
+    }
+}
+
+int ValueWriter::property_bytes(std::string& out, uint8_t field_tag, std::string_view key, std::string_view value) {
+    if (!utf8_valid(key)) return status::kInvalidArgument;
+    const std::size_t key_size = key.empty() ? 0 : 1 + varint_size(key.size()) + key.size();
+    const std::size_t value_size = 1 + varint_size(value.size()) + value.size();
+    out.push_back(static_cast<char>(field_tag));
+    put_varint(out, key_size + value_size);
+    if (!key.empty()) put_bytes_field(out, kKey, key);  // proto3 leaves an empty key out
+    put_bytes_field(out, kValue, value);
+    return status::kOk;
+}
+
+int ValueWriter::property(std::string& out, uint8_t field_tag, std::string_view key, const value_t& value) {
+    if (!utf8_valid(key)) return status::kInvalidArgument;
+    const std::size_t at = out.size();
+    const std::size_t pair = open_message(out, field_tag);
+    if (!key.empty()) put_bytes_field(out, kKey, key);
+    const std::size_t value_start = open_message(out, kValue);
+    int rc = status::kOk;
+    try {
+        rc = any_value(out, value, 1);
+    } catch (...) {
+        out.resize(at);
+        throw;
+    }
+    if (rc < 0) {
+        out.resize(at);
+        return rc;
+    }
+    close_message(out, value_start);
+    close_message(out, pair);
+    return rc;
+}
+
+}  // namespace edit_wire
+}  // namespace tk
