@@ -1,6 +1,8 @@
 // Small helpers shared by the binding files.
 #pragma once
 
+#include <string>
+
 #include <pybind11/pybind11.h>
 
 #include "common/error.h"
@@ -33,11 +35,21 @@ void def_encoding_result(py::class_<Encoder, Options...>& cls, EncodingResult En
 // Read/write property over a record member: reading gives a view into the
 // owner (changes through it change the owner), assigning copies.
 template <class Class, class... Options, class Member>
-void def_view_property(py::class_<Class, Options...>& cls, const char* name, Member Class::*member) {
+void def_view_property(py::class_<Class, Options...>& cls, const char* name, Member Class::*member,
+                       const char* doc = "") {
     cls.def_property(
         name, [member](Class& self) -> Member& { return self.*member; },
         [member](Class& self, const Member& value) { self.*member = value; },
-        py::return_value_policy::reference_internal);
+        py::return_value_policy::reference_internal, doc);
+}
+
+// repr() of a Python float or str, for the __repr__ of records.
+inline std::string float_repr(double v) { return py::repr(py::float_(v)).cast<std::string>(); }
+inline std::string text_repr(const std::string& text) {
+    py::object s = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"));
+    if (!s) throw py::error_already_set();
+    return py::repr(s).cast<std::string>();
 }
 
 }  // namespace tk

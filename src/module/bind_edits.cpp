@@ -7,12 +7,12 @@
 #include "edits/apply_edits_decoder.h"
 #include "edits/apply_edits_encoder.h"
 #include "module/bind_common.h"
+#include "module/bind_docs.h"
 #include "module/from_python.h"
-#include "module/py_data_model.h"
+#include "module/py_edits.h"
 #include "module/py_keys.h"
 #include "module/py_value.h"
 #include "module/registration.h"
-#include "module/to_python.h"
 
 namespace tk {
 
@@ -24,6 +24,28 @@ using Decoder = GraphApplyEditsDecoder;
 // A refused edit is never dropped silently: the caller hears about it.
 void raise_if_refused(const edit_status& status) {
     if (!status.ok()) throw std::invalid_argument(status.message);
+}
+
+void edit_one(Encoder& self, EditOp op, py::handle value) {
+    Encoder::Lease lease(self);
+    raise_if_refused(stage_object(self, op, value, lease));
+    self.commit(lease.staging);
+}
+
+// All or nothing: every item is staged first (a refusal raises and leaves
+// the request as it was), then all go in at once. The items are read from a
+// list of their own, so an iterable that Python code changes meanwhile
+// cannot pull them away.
+void edit_many(Encoder& self, EditOp op, py::handle items) {
+    PyObject* snapshot = PySequence_List(items.ptr());
+    if (!snapshot) throw py::error_already_set();
+    const py::object list = py::reinterpret_steal<py::object>(snapshot);
+    Encoder::Lease lease(self);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+        const py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list.ptr(), i));
+        raise_if_refused(stage_object(self, op, item, lease));
+    }
+    self.commit(lease.staging);
 }
 
 void delete_from_ids(Encoder& self, py::handle d) {
@@ -57,95 +79,164 @@ void delete_from_ids(Encoder& self, py::handle d) {
     raise_if_refused(self.remove_ids(entities, type_name, values));
 }
 
-const SpatialReference kNoSpatialReference{};
-
-py::list object_results(const std::vector<edit_object_result>& results) {
-    py::list out(results.size());
-    std::size_t i = 0;
-    for (const auto& r : results) {
-        py::dict d;
-        d["id"] = to_python(r.id, kNoSpatialReference);
-        if (!r.error.empty()) d["error"] = error_to_dict(r.error);
-        out[i++] = std::move(d);
+kg_error_t decode_bytes(Decoder& self, py::handle data) {
+    ensure_idle(self);
+    char* buffer = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyBytes_Check(data.ptr()) || PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) != 0) {
+        PyErr_Clear();
+        kg_error_t error;
+        error.set(status::kNotBytes, "Argument must be `bytes`!");
+        return error;
     }
-    return out;
+    return self.decode(buffer, static_cast<std::size_t>(size));
 }
 
-py::dict results_dict(const Decoder& self) {
-    py::dict out;
-    if (self.object_failed || !self.error.empty()) out["error"] = error_to_dict(self.error);
+const char kEditArgs[] =
+    "    value (EntityValue | RelationshipValue | dict): the object, or its dictionary\n"
+    "        form {\"_objectType\": \"entity\" | \"relationship\", \"_typeName\": str,\n"
+    "        \"_id\": value (optional), \"_properties\": dict, and for relationships\n"
+    "        \"_originEntityId\" and \"_destinationEntityId\"}. The object is left as it was.\n\n";
 
-    py::dict edits;
-    for (const auto& [name, record] : self.types.items) {
-        py::dict kinds;
-        if (!record.adds.empty()) kinds["addResults"] = object_results(record.adds);
-        if (!record.updates.empty()) kinds["updateResults"] = object_results(record.updates);
-        if (!record.deletes.empty()) kinds["deleteResults"] = object_results(record.deletes);
-        edits[utf8_to_python(name)] = std::move(kinds);
-    }
-    out["editsResult"] = std::move(edits);
+const char kEditRaises[] =
+    "Raises:\n"
+    "    ValueError: the argument is no entity or relationship (\"Argument must be valid\n"
+    "        Entity or Relationship!\") or the edit is refused (the reason, for example\n"
+    "        \"Input object has no type name!\", \"Type name is not valid UTF-8!\" or\n"
+    "        \"Unexpected error while encoding object to be added!\" for a value that\n"
+    "        cannot be encoded, a property name that is not UTF-8 included). Nothing is\n"
+    "        added to the request.\n"
+    "    RuntimeError: \"Cannot reuse encoder!\" after encode().\n"
+    "    KeyError, TypeError, OverflowError: errors reading a dictionary argument.";
 
-    py::dict cascaded;
-    for (const auto& [name, list] : self.cascaded_deletes.items) {
-        py::list items(list.size());
-        std::size_t i = 0;
-        for (const auto& r : list) {
-            py::dict d;
-            d["id"] = to_python(r.id, kNoSpatialReference);
-            d["originId"] = to_python(r.origin_id, kNoSpatialReference);
-            d["destId"] = to_python(r.destination_id, kNoSpatialReference);
-            if (!r.error.empty()) d["error"] = error_to_dict(r.error);
-            items[i++] = std::move(d);
-        }
-        cascaded[utf8_to_python(name)] = std::move(items);
-    }
-    out["cascadedDeletes"] = std::move(cascaded);
+const char kManyRaises[] =
+    "Raises:\n"
+    "    The errors of the one-at-a-time method, for the first item that fails, and\n"
+    "    TypeError when items is not iterable. All or nothing: when it raises, the\n"
+    "    request is exactly as it was before the call.";
 
-    py::dict schema;
-    for (const auto& [name, end_points] : self.schema_changes.items) {
-        py::dict changes;
-        if (!end_points.empty()) {
-            py::list items(end_points.size());
-            std::size_t i = 0;
-            for (const auto& ep : end_points) items[i++] = end_point_to_dict(ep);
-            changes["new_end_points"] = std::move(items);
-        }
-        schema[utf8_to_python(name)] = std::move(changes);
-    }
-    out["relationshipSchemaChanges"] = std::move(schema);
-    return out;
+std::string doc(const std::string& head, const std::string& args, const std::string& tail) {
+    return head + "\n\nArgs:\n" + args + tail;
 }
 
 }  // namespace
 
 void register_GraphApplyEditsEncoder(py::module_& m) {
-    py::class_<Encoder, std::shared_ptr<Encoder>> cls(m, "GraphApplyEditsEncoder");
-    cls.def(py::init<const SpatialReference&, const InputQuantizationParameters&>())
-        .def_property("cascade_delete", &Encoder::cascade_delete, &Encoder::set_cascade_delete)
-        .def("add", [](Encoder& self, const py::object& value) { raise_if_refused(self.add(value_from_object(value))); })
-        .def("update", [](Encoder& self, const py::object& value) { raise_if_refused(self.update(value_from_object(value))); })
-        .def("delete", [](Encoder& self, const py::object& value) { raise_if_refused(self.remove(value_from_object(value))); })
-        .def("delete_from_ids", [](Encoder& self, const py::object& d) { delete_from_ids(self, d); })
-        .def("encode", &Encoder::encode);
-    def_encoding_result(cls, &Encoder::result);
+    py::class_<Encoder, std::shared_ptr<Encoder>> cls(
+        m, "GraphApplyEditsEncoder",
+        "Builds an apply-edits request: entity and relationship adds, updates and\n"
+        "deletes, grouped by type name into length-prefixed frames of at most 2049\n"
+        "edits. Single use: encode() once, then read get_encoding_result().");
+    static const std::string add_doc = doc("Adds one entity or relationship to the request.", kEditArgs,
+                                           "Returns:\n    None\n\n" + std::string(kEditRaises) +
+                                               "\n\nA relationship needs both origin and destination identifiers "
+                                               "(\"Relationship must\nhave origin and desination IDs!\").");
+    static const std::string update_doc =
+        doc("Updates one entity or relationship: sends its identifier (also a null one)\n"
+            "and its properties; it needs at least one property (\"Empty input object.\").",
+            kEditArgs, "Returns:\n    None\n\n" + std::string(kEditRaises));
+    static const std::string delete_doc = doc("Deletes one entity or relationship by its identifier (also a null one).",
+                                              kEditArgs, "Returns:\n    None\n\n" + std::string(kEditRaises));
+    static const std::string many_args =
+        "    items (Iterable[EntityValue | RelationshipValue | dict]): the objects, in order;\n"
+        "        any iterable (it is read into a list first).\n\n";
+    static const std::string add_many_doc = doc("Adds every item, as a loop of add(item) would.", many_args,
+                                                "Returns:\n    None\n\n" + std::string(kManyRaises));
+    static const std::string update_many_doc = doc("Updates every item, as a loop of update(item) would.", many_args,
+                                                   "Returns:\n    None\n\n" + std::string(kManyRaises));
+    static const std::string delete_many_doc = doc("Deletes every item, as a loop of delete(item) would.", many_args,
+                                                   "Returns:\n    None\n\n" + std::string(kManyRaises));
+
+    cls.def(py::init<const SpatialReference&, const InputQuantizationParameters&>(), py::arg("spatial_reference"),
+            py::arg("input_quantization_parameters"),
+            "Creates an empty request.\n\n"
+            "Args:\n"
+            "    spatial_reference (SpatialReference): the edits' spatial reference (not sent).\n"
+            "    input_quantization_parameters (InputQuantizationParameters): the grid that\n"
+            "        geometries are quantized onto; its transform goes into the header when\n"
+            "        xy_resolution is set. Without it, an edit holding a geometry is refused.")
+        .def_property("cascade_delete", &Encoder::cascade_delete, &Encoder::set_cascade_delete,
+                      "bool: whether deleting an entity also deletes its relationships (default False).")
+        .def(
+            "add", [](Encoder& self, py::handle value) { edit_one(self, EditOp::add, value); }, py::arg("value"),
+            add_doc.c_str())
+        .def(
+            "update", [](Encoder& self, py::handle value) { edit_one(self, EditOp::update, value); }, py::arg("value"),
+            update_doc.c_str())
+        .def(
+            "delete", [](Encoder& self, py::handle value) { edit_one(self, EditOp::remove, value); }, py::arg("value"),
+            delete_doc.c_str())
+        .def(
+            "add_many", [](Encoder& self, py::handle items) { edit_many(self, EditOp::add, items); }, py::arg("items"),
+            add_many_doc.c_str())
+        .def(
+            "update_many", [](Encoder& self, py::handle items) { edit_many(self, EditOp::update, items); },
+            py::arg("items"), update_many_doc.c_str())
+        .def(
+            "delete_many", [](Encoder& self, py::handle items) { edit_many(self, EditOp::remove, items); },
+            py::arg("items"), delete_many_doc.c_str())
+        .def(
+            "delete_from_ids", [](Encoder& self, py::handle ids) { delete_from_ids(self, ids); }, py::arg("ids"),
+            "Deletes many objects of one type by their identifiers.\n\n"
+            "Args:\n"
+            "    ids (dict): {\"_objectType\": str, \"_typeName\": str, \"_ids\": sequence}; the\n"
+            "        deletes are of entities exactly when \"_objectType\" is \"entity\", else of\n"
+            "        relationships. The identifiers go, in order, into the frame current at\n"
+            "        the call.\n\n"
+            "Returns:\n"
+            "    None\n\n"
+            "Raises:\n"
+            "    ValueError: the argument is no dict or lacks a key (the message names it),\n"
+            "        the type name is not UTF-8, or an identifier cannot be encoded\n"
+            "        (\"Unexpected error while encoding ID of object to be deleted!\"); all\n"
+            "        or nothing: then no identifier is added.\n"
+            "    RuntimeError: \"Cannot reuse encoder!\" after encode(), or the cast error\n"
+            "        for an \"_objectType\" or \"_typeName\" that is neither str nor bytes.\n"
+            "    TypeError: \"_ids\" is no sequence.")
+        .def("encode", &Encoder::encode,
+             "Writes the request body: the length-prefixed header, then every non-empty\n"
+             "frame. Never raises: the outcome is in get_encoding_result() (0 with the\n"
+             "bytes; -7 \"GraphApplyEditsEncoder: empty input.\" when no edit was accepted,\n"
+             "or \"GraphApplyEditsEncoder: Encode() has already been called!\" on a second\n"
+             "call, which keeps the first bytes; -1 \"GraphApplyEditsEncoder: unexpected\n"
+             "error.\" for a frame too large to send).");
+    def_encoding_result_doc(cls, &Encoder::result);
 }
 
 void register_GraphApplyEditsDecoder(py::module_& m) {
-    py::class_<Decoder, std::shared_ptr<Decoder>>(m, "GraphApplyEditsDecoder")
-        .def(py::init<>())
-        .def("decode",
-             [](Decoder& self, const py::bytes& data) {
-                 char* buffer = nullptr;
-                 Py_ssize_t size = 0;
-                 if (!PyBytes_Check(data.ptr()) || PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) != 0) {
-                     PyErr_Clear();
-                     kg_error_t error;
-                     error.set(status::kNotBytes, "Argument must be `bytes`!");
-                     return error;
-                 }
-                 return self.decode(buffer, static_cast<std::size_t>(size));
-             })
-        .def("get_results", [](const Decoder& self) { return results_dict(self); });
+    py::class_<Decoder, std::shared_ptr<Decoder>>(
+        m, "GraphApplyEditsDecoder",
+        "Reads the service's answer to an apply-edits request (one GraphApplyEditsResult)\n"
+        "and offers it as one dictionary.")
+        .def(py::init<>(), "Creates a decoder with no results.")
+        .def(
+            "decode", [](Decoder& self, const py::bytes& data) { return decode_bytes(self, data); }, py::arg("data"),
+            "Parses one response, replacing the results of an earlier decode().\n\n"
+            "Args:\n"
+            "    data (bytes): the response body.\n\n"
+            "Returns:\n"
+            "    Error: code 0 and an empty message on success; -3 \"Error decoding\n"
+            "    ApplyEdits response!\" for an empty, oversized or damaged body.\n\n"
+            "Raises:\n"
+            "    TypeError: data is not bytes.\n"
+            "    RuntimeError: \"Decoder is busy.\" when called from Python code that runs\n"
+            "        inside get_results() of the same decoder.")
+        .def(
+            "get_results", [](Decoder& self) { return results_dict(self); },
+            "The results of the last decode() as a new dictionary.\n\n"
+            "Returns:\n"
+            "    dict: \"error\" ({\"error_code\": int, \"error_message\": str}, only when the\n"
+            "    response or some object failed), \"editsResult\" (type name -> {\"addResults\",\n"
+            "    \"updateResults\", \"deleteResults\": lists of {\"id\": value, \"error\": ...}},\n"
+            "    each list only when not empty), \"cascadedDeletes\" (relationship type name ->\n"
+            "    list of {\"id\", \"originId\", \"destId\", \"error\"}) and\n"
+            "    \"relationshipSchemaChanges\" (relationship type name -> {\"new_end_points\":\n"
+            "    list of {\"origin_entity_type\": str, \"dest_entity_type\": str}}). Type names\n"
+            "    come in the order they were first met; \"error\" entries only where something\n"
+            "    failed.\n\n"
+            "Raises:\n"
+            "    ValueError: \"EndPoint must include both origin and destination entity type.\"\n"
+            "        for an end point without a name.");
 }
 
 }  // namespace tk

@@ -1,8 +1,11 @@
 #include <pybind11/pybind11.h>
 
+#include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "module/bind_common.h"
+#include "module/py_rows.h"
 #include "module/py_value.h"
 #include "module/registration.h"
 #include "module/to_python.h"
@@ -13,7 +16,47 @@ namespace tk {
 
 namespace {
 
-bool push_python_buffer(GraphQueryDecoder& self, const py::buffer& buffer) {
+// The decoder as Python holds it: the core decoder, the str objects its rows
+// share, and a flag that is set while a row is being converted. Python code
+// can run in the middle of a conversion (a replaced uuid.UUID, a __del__,
+// another thread taking the GIL); if it reaches this decoder, it must not
+// move the cursor off the row being read, so it gets "Decoder is busy.".
+class QueryDecoder : public GraphQueryDecoder {
+public:
+    bool busy = false;
+    NameCache names;
+};
+
+void ensure_idle(const QueryDecoder& d) {
+    if (d.busy) throw std::runtime_error("Decoder is busy.");
+}
+
+struct BusyScope {
+    QueryDecoder& d;
+    explicit BusyScope(QueryDecoder& decoder) : d(decoder) {
+        ensure_idle(d);
+        d.busy = true;
+    }
+    ~BusyScope() { d.busy = false; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+};
+
+// Pauses the garbage collector for one call that builds many containers:
+// its passes over them would cost more than building them. The previous
+// state comes back on every way out.
+struct CollectorPause {
+    int was_enabled;
+    CollectorPause() : was_enabled(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+};
+
+bool push_python_buffer(QueryDecoder& self, const py::buffer& buffer) {
+    ensure_idle(self);
     Py_buffer view;
     if (PyObject_GetBuffer(buffer.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
     bool queued = false;
@@ -28,38 +71,160 @@ bool push_python_buffer(GraphQueryDecoder& self, const py::buffer& buffer) {
     return queued;
 }
 
-py::list current_row(const GraphQueryDecoder& self) {
-    if (!self.header_parsed()) throw std::invalid_argument("Decoder has not parsed the header yet.");
+// The current row as plain structures; the caller holds the busy flag.
+py::object convert_row(QueryDecoder& self) {
+    // Held for the conversion: Python code run meanwhile may drop the
+    // decoder's data model.
+    const std::shared_ptr<DataModel> model = self.data_model;
     static const SpatialReference kNoReference;
-    const SpatialReference& sr = self.data_model ? self.data_model->spatial_reference : kNoReference;
+    const SpatialReference& sr = model ? model->spatial_reference : kNoReference;
     const std::size_t width = self.row_width();
-    py::object row = new_list(width);
-    const bool has_row = self.has_current_row();
-    for (std::size_t i = 0; i < width; ++i)
-        list_set(row, i, has_row ? to_python(*self.value_at(static_cast<int64_t>(i)), sr) : py::none());
-    return py::reinterpret_steal<py::list>(row.release());
+    if (!self.has_current_row()) {
+        py::object row = new_list(width);
+        for (std::size_t i = 0; i < width; ++i) list_set(row, i, py::none());
+        return row;
+    }
+    if (self.row_values_decoded()) {
+        // get_value handed out this row's values, which may have been
+        // changed since: convert those.
+        py::object row = new_list(width);
+        for (std::size_t i = 0; i < width; ++i) {
+            const value_t* v = self.value_at(static_cast<int64_t>(i));
+            list_set(row, i, v ? to_python(*v, sr) : py::none());
+        }
+        return row;
+    }
+    RowContext context{self.transform(), sr, self.current_refused(), self.names};
+    return row_to_python(self.current_row(), width, context);
+}
+
+py::object current_row(QueryDecoder& self) {
+    if (!self.header_parsed()) throw std::invalid_argument("Decoder has not parsed the header yet.");
+    BusyScope busy(self);
+    return convert_row(self);
+}
+
+py::object get_value(QueryDecoder& self, int64_t index) {
+    BusyScope busy(self);
+    const value_t* value = self.value_at(index);
+    return value ? cast_value(*value) : py::none();
+}
+
+bool next_row(QueryDecoder& self) {
+    ensure_idle(self);
+    return self.next_row();
+}
+
+py::list get_rows(QueryDecoder& self, int64_t max_rows) {
+    BusyScope busy(self);
+    CollectorPause pause;
+    py::list rows;
+    for (int64_t n = 0; max_rows < 0 || n < max_rows; ++n) {
+        if (!self.next_row()) break;
+        py::object row = convert_row(self);
+        if (PyList_Append(rows.ptr(), row.ptr()) != 0) throw py::error_already_set();
+    }
+    return rows;
+}
+
+py::object next_item(QueryDecoder& self) {
+    BusyScope busy(self);
+    if (!self.next_row()) throw py::stop_iteration();
+    return convert_row(self);
+}
+
+py::list field_names(const QueryDecoder& self) {
+    py::list names;
+    for (const auto& name : self.field_names())
+        if (PyList_Append(names.ptr(), utf8_to_python(name).ptr()) != 0) throw py::error_already_set();
+    return names;
+}
+
+bool finish(QueryDecoder& self) {
+    ensure_idle(self);
+    return self.finish();
 }
 
 }  // namespace
 
 void register_GraphQueryDecoder(py::module_& m) {
-    py::class_<GraphQueryDecoder, std::shared_ptr<GraphQueryDecoder>>(m, "GraphQueryDecoder")
-        .def(py::init<>())
-        .def_readwrite("data_model", &GraphQueryDecoder::data_model)
-        .def("has_error", &GraphQueryDecoder::has_error)
+    py::class_<QueryDecoder, std::shared_ptr<QueryDecoder>>(
+        m, "GraphQueryDecoder",
+        "Decodes a streamed query result: push the body's chunks as they arrive, then pull rows.\n\n"
+        "The body is a length-prefixed GraphQueryResultHeader followed by length-prefixed\n"
+        "GraphQueryResultFrames (gzip- or zlib-compressed when the header says so). Failures do not\n"
+        "raise: they are kept in `error` (see `has_error`), and rows decoded before them stay readable.\n"
+        "Iterating over the decoder yields the rows the pushed chunks hold, as plain structures.")
+        .def(py::init<>(), "A decoder with nothing pushed yet.")
+        .def_readwrite("data_model", &QueryDecoder::data_model,
+                       "DataModel | None: the data model whose spatial reference geometries in rows as plain\n"
+                       "structures carry (nothing else of it is used).")
+        .def("has_error", &QueryDecoder::has_error,
+             "Whether the decoder has an error (a non-zero code or a non-empty message in `error`).")
         .def_property_readonly(
-            "error", [](GraphQueryDecoder& self) -> kg_error_t& { return self.error; },
-            py::return_value_policy::reference_internal)
-        .def("push_buffer", &push_python_buffer, py::arg("buffer"))
-        .def("next_row", &GraphQueryDecoder::next_row)
+            "error", [](QueryDecoder& self) -> kg_error_t& { return self.error; },
+            py::return_value_policy::reference_internal,
+            "Error: the decoder's error record, a view that follows the decoder (code 0 and an empty\n"
+            "message while all is well).")
+        .def_property_readonly("field_names", &field_names,
+                               "list[str]: the header's column names, in column order; empty before the header.")
+        .def("push_buffer", &push_python_buffer, py::arg("buffer"),
+             "Queues a copy of the next chunk of the body; no decoding happens here.\n\n"
+             "Args:\n"
+             "    buffer (bytes): the chunk (any object with the buffer protocol).\n"
+             "Returns:\n"
+             "    bool: False, and nothing queued, for an empty chunk, one longer than 2147483647 bytes,\n"
+             "    or once the decoder has an error.\n"
+             "Raises:\n"
+             "    RuntimeError: \"Decoder is busy.\" when called while the decoder converts a row.")
+        .def("next_row", &next_row,
+             "Moves to the next row, decoding queued chunks as needed.\n\n"
+             "Returns:\n"
+             "    bool: whether there is a current row afterwards. Failures are recorded in `error`.\n"
+             "Raises:\n"
+             "    RuntimeError: \"Decoder is busy.\" when called while the decoder converts a row.")
+        .def("get_value", &get_value, py::arg("index"),
+             "The current row's value in one column, as bound objects (EntityValue, GeometryValue, ...).\n\n"
+             "Args:\n"
+             "    index (int): the column.\n"
+             "Returns:\n"
+             "    object | None: the value; None for an index outside the row or without a current row.\n"
+             "Raises:\n"
+             "    RuntimeError: \"Decoder is busy.\" when called while the decoder converts a row.")
+        .def("get_current_row", &current_row,
+             "The current row as plain structures (dicts, lists, scalars), one entry per field name.\n\n"
+             "Returns:\n"
+             "    list: the converted values, or None for every entry when there is no current row.\n"
+             "Raises:\n"
+             "    ValueError: \"Decoder has not parsed the header yet.\" before the header; ValueError or\n"
+             "    RuntimeError for values that have no plain form (see to_value_object).\n"
+             "    RuntimeError: \"Decoder is busy.\" when called while the decoder converts a row.")
+        .def("get_rows", &get_rows, py::arg("max_rows"),
+             "The next rows as plain structures: what next_row() and get_current_row() would give, in turn.\n\n"
+             "Leaves the decoder where those calls would (on the last row returned).\n"
+             "Args:\n"
+             "    max_rows (int): at most this many rows; a negative number for every row the queued\n"
+             "    chunks hold.\n"
+             "Returns:\n"
+             "    list[list]: the rows; empty when next_row() would answer False.\n"
+             "Raises:\n"
+             "    what get_current_row raises, for the row it fails on.")
         .def(
-            "get_value",
-            [](const GraphQueryDecoder& self, int64_t index) -> py::object {
-                const value_t* value = self.value_at(index);
-                return value ? cast_value(*value) : py::none();
-            },
-            py::arg("index"))
-        .def("get_current_row", &current_row);
+            "__iter__", [](py::object self) { return self; },
+            "The decoder itself: iterating yields the rows the queued chunks hold, as plain structures.")
+        .def("__next__", &next_item,
+             "The next row as plain structures (next_row() then get_current_row()).\n\n"
+             "Raises:\n"
+             "    StopIteration: when next_row() answers False.")
+        .def("finish", &finish,
+             "Declares the body complete: decodes what is still queued (its rows stay readable) and\n"
+             "checks how the body ended.\n\n"
+             "Returns:\n"
+             "    bool: True when the body ended cleanly, after a header and on a message boundary.\n"
+             "    Otherwise records -1 \"Result stream ended before its header.\" or \"Result stream\n"
+             "    ended inside a message.\" (or keeps the error the decoder already has) and answers False.\n"
+             "Raises:\n"
+             "    RuntimeError: \"Decoder is busy.\" when called while the decoder converts a row.");
 }
 
 }  // namespace tk

@@ -1,9 +1,10 @@
-// Date-times cross the boundary as naive local civil times.
+// Date-times cross the boundary as local civil times. A naive date-time is
+// read in the local zone; one whose tzinfo gives an offset denotes one
+// instant and is read by that offset.
 #include "module/py_value.h"
 
 #include <datetime.h>
 
-#include <cerrno>
 #include <ctime>
 #include <stdexcept>
 
@@ -19,9 +20,114 @@ void ensure_datetime_api() {
     }
 }
 
-bool same_civil_time(const std::tm& a, const std::tm& b) {
-    return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday && a.tm_hour == b.tm_hour &&
-           a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
+constexpr int64_t kSecondsPerDay = 86400;
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+struct Civil {
+    int year = 1970, month = 1, day = 1, hour = 0, minute = 0, second = 0;
+};
+
+// A civil time read as if it were UTC, in seconds since the epoch.
+int64_t civil_seconds(const Civil& c) {
+    return days_from_civil(c.year, c.month, c.day) * kSecondsPerDay + c.hour * 3600 + c.minute * 60 + c.second;
+}
+
+// The local civil time of instant u, as civil_seconds gives it. False when
+// the platform cannot express it.
+bool local_civil(int64_t u, int64_t& out) {
+    const std::time_t t = static_cast<std::time_t>(u);
+    if (static_cast<int64_t>(t) != u) return false;
+    std::tm cal{};
+    if (!localtime_r(&t, &cal)) return false;
+    out = days_from_civil(int64_t{cal.tm_year} + 1900, cal.tm_mon + 1, cal.tm_mday) * kSecondsPerDay +
+          cal.tm_hour * 3600 + cal.tm_min * 60 + cal.tm_sec;
+    return true;
+}
+
+// The zone offset of the last conversion: only where the search starts.
+// The answer does not depend on it.
+thread_local int64_t t_offset_hint = 0;
+
+[[noreturn]] void unrepresentable() { throw std::invalid_argument("Unable to represent the date-time in local time."); }
+
+int64_t local_at(int64_t u) {
+    int64_t lt = 0;
+    if (!local_civil(u, lt)) unrepresentable();
+    return lt;
+}
+
+// The instant whose local civil time is t (seconds as civil_seconds gives
+// them), resolved as Python's datetime does: a wall time that occurs twice
+// gives the earlier instant for fold 0 and the later for fold 1, whatever
+// was converted before. A wall time that the clocks skip is read with the
+// offset in force before the skip, for either fold (the C library's mktime
+// answer).
+int64_t local_to_instant(int64_t t, int fold) {
+    // A zone's offsets differ by less than a day, so looking one day away
+    // from a solution finds the other offset of a repeated hour.
+    constexpr int64_t kFoldWindow = kSecondsPerDay;
+    int64_t a = t_offset_hint;
+    int64_t u1 = t - a;
+    int64_t t1 = local_at(u1);
+    if (t1 != t) {
+        // Start where Python starts: the offset at instant t.
+        a = local_at(t) - t;
+        u1 = t - a;
+        t1 = local_at(u1);
+    }
+    int64_t b = 0;
+    if (t1 == t) {
+        // One solution; look for an earlier one (fold 0) or a later one.
+        const int64_t u2 = fold ? u1 + kFoldWindow : u1 - kFoldWindow;
+        b = local_at(u2) - u2;
+        if (a == b) {
+            t_offset_hint = a;
+            return u1;
+        }
+    } else {
+        b = t1 - u1;
+    }
+    const int64_t u2 = t - b;
+    if (local_at(u2) == t) {
+        t_offset_hint = b;
+        return u2;
+    }
+    if (t1 == t) {
+        t_offset_hint = a;
+        return u1;
+    }
+    // In the gap: neither offset reproduces t. The offset before the skip is
+    // the smaller one, so the later of the two candidates.
+    return u1 > u2 ? u1 : u2;
+}
+
+// The zone offset of an aware date-time in microseconds; false for a naive
+// one (no tzinfo, or utcoffset() None). utcoffset() may run Python code.
+bool aware_offset_us(PyObject* obj, int64_t& offset_us) {
+    if (!_PyDateTime_HAS_TZINFO(obj)) return false;
+    static PyObject* name = intern_string("utcoffset");
+    PyObject* delta = PyObject_CallMethodNoArgs(obj, name);
+    if (!delta) throw py::error_already_set();
+    const py::object held = py::reinterpret_steal<py::object>(delta);
+    if (delta == Py_None) return false;
+    if (!PyDelta_Check(delta)) throw py::type_error("utcoffset() must return a datetime.timedelta or None");
+    offset_us =
+        (int64_t{PyDateTime_DELTA_GET_DAYS(delta)} * kSecondsPerDay + PyDateTime_DELTA_GET_SECONDS(delta)) * 1000000 +
+        PyDateTime_DELTA_GET_MICROSECONDS(delta);
+    return true;
+}
+
+time_point_t from_seconds(int64_t seconds, int64_t micro) {
+    return time_point_t(ticks_t(seconds * kTicksPerSecond + micro * kTicksPerMicrosecond));
 }
 
 }  // namespace
@@ -40,44 +146,38 @@ bool is_exact_datetime_type(PyTypeObject* type) {
 time_point_t load_time_point(py::handle src) {
     ensure_datetime_api();
     PyObject* obj = src.ptr();
-    std::tm cal{};
+    Civil c;
     int64_t micro = 0;
+    int fold = 0;
     if (PyDateTime_Check(obj)) {
-        cal.tm_year = PyDateTime_GET_YEAR(obj) - 1900;
-        cal.tm_mon = PyDateTime_GET_MONTH(obj) - 1;
-        cal.tm_mday = PyDateTime_GET_DAY(obj);
-        cal.tm_hour = PyDateTime_DATE_GET_HOUR(obj);
-        cal.tm_min = PyDateTime_DATE_GET_MINUTE(obj);
-        cal.tm_sec = PyDateTime_DATE_GET_SECOND(obj);
+        c.year = PyDateTime_GET_YEAR(obj);
+        c.month = PyDateTime_GET_MONTH(obj);
+        c.day = PyDateTime_GET_DAY(obj);
+        c.hour = PyDateTime_DATE_GET_HOUR(obj);
+        c.minute = PyDateTime_DATE_GET_MINUTE(obj);
+        c.second = PyDateTime_DATE_GET_SECOND(obj);
         micro = PyDateTime_DATE_GET_MICROSECOND(obj);
+        fold = PyDateTime_DATE_GET_FOLD(obj);
+        int64_t offset_us = 0;
+        if (aware_offset_us(obj, offset_us)) {
+            // One instant, whatever the local zone: civil time minus offset.
+            const int64_t us = civil_seconds(c) * 1000000 + micro - offset_us;
+            return time_point_t(ticks_t(us * kTicksPerMicrosecond));
+        }
     } else if (PyDate_Check(obj)) {
-        cal.tm_year = PyDateTime_GET_YEAR(obj) - 1900;
-        cal.tm_mon = PyDateTime_GET_MONTH(obj) - 1;
-        cal.tm_mday = PyDateTime_GET_DAY(obj);
+        c.year = PyDateTime_GET_YEAR(obj);
+        c.month = PyDateTime_GET_MONTH(obj);
+        c.day = PyDateTime_GET_DAY(obj);
     } else if (PyTime_Check(obj)) {
-        cal.tm_year = 70;
-        cal.tm_mon = 0;
-        cal.tm_mday = 1;
-        cal.tm_hour = PyDateTime_TIME_GET_HOUR(obj);
-        cal.tm_min = PyDateTime_TIME_GET_MINUTE(obj);
-        cal.tm_sec = PyDateTime_TIME_GET_SECOND(obj);
+        c.hour = PyDateTime_TIME_GET_HOUR(obj);
+        c.minute = PyDateTime_TIME_GET_MINUTE(obj);
+        c.second = PyDateTime_TIME_GET_SECOND(obj);
         micro = PyDateTime_TIME_GET_MICROSECOND(obj);
+        fold = PyDateTime_TIME_GET_FOLD(obj);
     } else {
         throw std::invalid_argument("Expected a datetime, date or time object.");
     }
-    cal.tm_isdst = -1;
-    std::tm wanted = cal;
-    errno = 0;
-    std::time_t seconds = std::mktime(&cal);
-    if (seconds == static_cast<std::time_t>(-1)) {
-        // -1 is also the valid instant one second before the epoch: accept it
-        // only when it really is the local time that was asked for.
-        std::tm back{};
-        std::time_t minus_one = -1;
-        if (!localtime_r(&minus_one, &back) || !same_civil_time(back, wanted))
-            throw std::invalid_argument("Unable to represent the date-time in local time.");
-    }
-    return time_point_t(ticks_t(static_cast<int64_t>(seconds) * kTicksPerSecond + micro * kTicksPerMicrosecond));
+    return from_seconds(local_to_instant(civil_seconds(c), fold), micro);
 }
 
 py::object time_point_to_python(time_point_t tp) {

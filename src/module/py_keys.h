@@ -35,6 +35,9 @@ struct Keys {
     PyObject* has_z = intern_string("hasZ");
     PyObject* has_m = intern_string("hasM");
     PyObject* spatial_reference = intern_string("spatialReference");
+    PyObject* wkid = intern_string("wkid");
+    PyObject* latest_wkid = intern_string("latestWkid");
+    PyObject* wkt = intern_string("wkt");
 
     // Schema edit dictionaries.
     PyObject* name = intern_string("name");
@@ -65,6 +68,53 @@ struct Keys {
     PyObject* update_visible = intern_string("update_visible");
     PyObject* update_required = intern_string("update_required");
     PyObject* update_domain = intern_string("update_domain");
+
+    // Apply-edits results, and the one property of the wrapper an edit's
+    // nested dictionary is read through.
+    PyObject* result_id = intern_string("id");
+    PyObject* result_origin_id = intern_string("originId");
+    PyObject* result_dest_id = intern_string("destId");
+    PyObject* error = intern_string("error");
+    PyObject* error_code = intern_string("error_code");
+    PyObject* error_message = intern_string("error_message");
+    PyObject* edits_result = intern_string("editsResult");
+    PyObject* add_results = intern_string("addResults");
+    PyObject* update_results = intern_string("updateResults");
+    PyObject* delete_results = intern_string("deleteResults");
+    PyObject* cascaded_deletes = intern_string("cascadedDeletes");
+    PyObject* relationship_schema_changes = intern_string("relationshipSchemaChanges");
+    PyObject* new_end_points = intern_string("new_end_points");
+    PyObject* wrapped_property = intern_string("v");
+
+    // Data model dictionaries (with name, alias, role, strict, properties,
+    // the property keys and hasZ/hasM above).
+    PyObject* data_model_timestamp = intern_string("data_model_timestamp");
+    PyObject* spatial_reference_snake = intern_string("spatial_reference");
+    PyObject* entity_types = intern_string("entity_types");
+    PyObject* relationship_types = intern_string("relationship_types");
+    PyObject* objectid_property = intern_string("objectid_property");
+    PyObject* globalid_property = intern_string("globalid_property");
+    PyObject* tolmir_managed = intern_string("tolmir_managed");
+    PyObject* identifier_info = intern_string("identifier_info");
+    PyObject* search_indexes = intern_string("search_indexes");
+    PyObject* field_indexes = intern_string("field_indexes");
+    PyObject* end_points = intern_string("end_points");
+    PyObject* origin_entity_type = intern_string("origin_entity_type");
+    PyObject* dest_entity_type = intern_string("dest_entity_type");
+    PyObject* fields = intern_string("fields");
+    PyObject* is_ascending = intern_string("isAscending");
+    PyObject* is_unique = intern_string("isUnique");
+    PyObject* description = intern_string("description");
+    PyObject* identifier_mapping_info = intern_string("identifier_mapping_info");
+    PyObject* identifier_generation_info = intern_string("identifier_generation_info");
+    PyObject* uuid_method_hint = intern_string("uuid_method_hint");
+    PyObject* native_identifier = intern_string("native_identifier");
+    PyObject* uniform_property = intern_string("uniform_property");
+    PyObject* identifier_property_name = intern_string("identifier_property_name");
+    PyObject* supported_category = intern_string("supported_category");
+    PyObject* analyzers = intern_string("analyzers");
+    PyObject* search_properties = intern_string("search_properties");
+    PyObject* property_names = intern_string("property_names");
 };
 
 inline const Keys& keys() {

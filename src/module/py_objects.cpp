@@ -1,6 +1,9 @@
 #include "module/py_objects.h"
 
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
+#include <string>
 
 namespace tk {
 
@@ -10,6 +13,49 @@ PyObject* intern_string(const char* text) {
         PyErr_Clear();
         throw std::runtime_error("Could not allocate string object!");
     }
+    return s;
+}
+
+namespace {
+
+struct SharedStr {
+    std::string bytes;
+    PyObject* str = nullptr;
+};
+
+// Direct-mapped: a new text replaces whatever shared its slot. Texts longer
+// than kMaxSharedBytes are not kept, so the table stays small.
+constexpr std::size_t kSharedSlots = 1024;
+constexpr std::size_t kMaxSharedBytes = 64;
+
+std::size_t slot_of(const char* data, std::size_t size) {
+    uint64_t h = 1469598103934665603ULL;  // FNV-1a
+    for (std::size_t i = 0; i < size; ++i) h = (h ^ static_cast<unsigned char>(data[i])) * 1099511628211ULL;
+    return static_cast<std::size_t>(h ^ (h >> 32)) % kSharedSlots;
+}
+
+}  // namespace
+
+PyObject* shared_str(const char* data, std::size_t size) {
+    if (size > kMaxSharedBytes) return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict");
+    static SharedStr* table = new SharedStr[kSharedSlots];  // written under the GIL, kept for the process
+    SharedStr& entry = table[slot_of(data, size)];
+    if (entry.str && entry.bytes.size() == size && std::memcmp(entry.bytes.data(), data, size) == 0) {
+        Py_INCREF(entry.str);
+        return entry.str;
+    }
+    PyObject* s = PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict");
+    if (!s) return nullptr;
+    PyObject* old = entry.str;
+    entry.str = nullptr;
+    Py_XDECREF(old);  // a str: no Python code runs
+    try {
+        entry.bytes.assign(data, size);
+    } catch (...) {
+        return s;  // not kept
+    }
+    Py_INCREF(s);
+    entry.str = s;
     return s;
 }
 

@@ -15,6 +15,13 @@ namespace py = pybind11;
 // "Could not allocate string object!".
 PyObject* intern_string(const char* text);
 
+// A str for UTF-8 text that recurs, such as property keys and type names: a
+// small table hands out the same object for the same bytes, so a result of
+// many rows holds one str per key instead of one per row (and its hash is
+// computed once). New reference, or nullptr with the Python error set when
+// the bytes are not valid UTF-8.
+PyObject* shared_str(const char* data, std::size_t size);
+
 // New empty dict / list of size null slots; throw "Could not allocate dict
 // object!" / "Could not allocate list object!".
 py::object new_dict();

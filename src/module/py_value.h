@@ -1,6 +1,8 @@
 // Conversion of the value union to and from Python objects.
 #pragma once
 
+#include <vector>
+
 #include <pybind11/pybind11.h>
 
 #include "module/py_objects.h"
@@ -19,9 +21,23 @@ namespace py = pybind11;
 bool load_value_pass(py::handle src, bool convert, value_t& out);
 // Both passes, exact first.
 bool load_value(py::handle src, value_t& out);
+// A sequence of values as pybind11 converts a list argument (not str or
+// bytes; other iterables only when convert is true); false when an item is
+// refused. Python code run by an item's conversion may change the sequence:
+// a list is re-read at every step.
+bool load_value_list(py::handle src, bool convert, std::vector<value_t>& out);
 
-// New reference; raises (error_already_set / cast_error) on failure.
+// New reference; raises (error_already_set / cast_error) on failure. Reads
+// value before any Python code can run, so value may live in a container
+// that such code changes (the caller must not use the reference after).
 py::object cast_value(const value_t& value);
+// A new list of cast values. Python code run by a conversion (a replaced
+// uuid.UUID) may change the vector: it is re-read at every step.
+py::object cast_value_list(const std::vector<value_t>& values);
+py::object cast_value_list(const ValueList& values);
+// An array's elements from a sequence as load_value_list reads it; a list of
+// Python floats alone is kept as doubles (ValueList::assign_packed).
+bool load_value_list(py::handle src, bool convert, ValueList& out);
 
 // Date-times: naive local civil time <-> ticks through mktime/localtime_r.
 bool is_datetime_like(py::handle src);
@@ -38,16 +54,14 @@ py::str utf8_to_python(const std::string& text);
 namespace pybind11 {
 namespace detail {
 
+// The value union as Python sees it: the alternatives' Python types, in the
+// union's order.
 template <>
 struct type_caster<tk::value_t> {
     PYBIND11_TYPE_CASTER(tk::value_t,
-                         const_name("Union[null_t, bool, int, float, float, uuid_t, datetime.datetime, str, blob_t, ") +
-                             make_caster<std::shared_ptr<tk::geometry_t>>::name + const_name(", ") +
-                             make_caster<std::shared_ptr<tk::ObjectValue>>::name + const_name(", ") +
-                             make_caster<std::shared_ptr<tk::EntityValue>>::name + const_name(", ") +
-                             make_caster<std::shared_ptr<tk::RelationshipValue>>::name + const_name(", ") +
-                             make_caster<std::shared_ptr<tk::PathValue>>::name + const_name(", ") +
-                             make_caster<std::shared_ptr<tk::ArrayValue>>::name + const_name("]"));
+                         const_name("None | bool | int | float | uuid.UUID | datetime.datetime | str | bytes | "
+                                    "GeometryValue | ObjectValue | EntityValue | RelationshipValue | PathValue | "
+                                    "ArrayValue"));
 
     bool load(handle src, bool convert) {
         if (tk::load_value_pass(src, false, value)) return true;
@@ -57,9 +71,37 @@ struct type_caster<tk::value_t> {
     static handle cast(const tk::value_t& src, return_value_policy, handle) { return tk::cast_value(src).release(); }
 };
 
+// Lists of values: the same sequences pybind11's list conversion takes, read
+// without a pointer into the Python container (loading an item can run
+// Python code that changes it) and with a fast path for floats.
+template <>
+struct type_caster<std::vector<tk::value_t>> {
+    PYBIND11_TYPE_CASTER(std::vector<tk::value_t>, io_name("collections.abc.Sequence", "list") + const_name("[") +
+                                                       make_caster<tk::value_t>::name + const_name("]"));
+
+    bool load(handle src, bool convert) { return tk::load_value_list(src, convert, value); }
+
+    static handle cast(const std::vector<tk::value_t>& src, return_value_policy, handle) {
+        return tk::cast_value_list(src).release();
+    }
+};
+
+// An array's elements: the same sequences, a list of floats kept packed.
+template <>
+struct type_caster<tk::ValueList> {
+    PYBIND11_TYPE_CASTER(tk::ValueList, io_name("collections.abc.Sequence", "list") + const_name("[") +
+                                            make_caster<tk::value_t>::name + const_name("]"));
+
+    bool load(handle src, bool convert) { return tk::load_value_list(src, convert, value); }
+
+    static handle cast(const tk::ValueList& src, return_value_policy, handle) {
+        return tk::cast_value_list(src).release();
+    }
+};
+
 template <>
 struct type_caster<tk::blob_t> {
-    PYBIND11_TYPE_CASTER(tk::blob_t, const_name("blob_t"));
+    PYBIND11_TYPE_CASTER(tk::blob_t, const_name("bytes"));
 
     bool load(handle src, bool) {
         if (!PyBytes_Check(src.ptr())) return false;

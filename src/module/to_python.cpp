@@ -21,13 +21,13 @@ std::size_t text_length(const std::string& s) {
 }
 
 py::object type_name_to_python(const std::string& name) {
-    PyObject* s = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(text_length(name)), "strict");
+    PyObject* s = shared_str(name.data(), text_length(name));
     if (!s) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(s);
 }
 
 py::object key_to_python(const std::string& key) {
-    PyObject* s = PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(text_length(key)), "strict");
+    PyObject* s = shared_str(key.data(), text_length(key));
     if (!s) {
         PyErr_Clear();
         throw std::runtime_error("Could not allocate string object!");
@@ -35,22 +35,29 @@ py::object key_to_python(const std::string& key) {
     return py::reinterpret_steal<py::object>(s);
 }
 
+// Python code can run in the middle of a conversion: a replaced uuid.UUID,
+// or a garbage collection started by a new list or dict, with its callbacks
+// and finalizers. It may change any value being converted. So every
+// compound is held by its own pointer while it is walked, its sequences are
+// indexed afresh at every step, and an element is read only before such
+// code can run.
 class Converter {
 public:
     explicit Converter(const SpatialReference& sr) : sr_(sr) {}
 
     py::object convert(const value_t& value, int depth) {
-        // Scalars convert by the value union's own casting rules.
+        // Scalars convert by the value union's own casting rules (which
+        // copy a UUID before calling into Python).
         if (value.index() <= kBlobIndex) return cast_value(value);
         if (depth >= kMaxValueDepth) throw std::invalid_argument("Value is nested too deeply to convert.");
         switch (value.index()) {
             case kGeometryIndex: {
-                const auto& g = std::get<kGeometryIndex>(value);
+                const auto g = std::get<kGeometryIndex>(value);
                 if (!g) return py::none();
                 return geometry_to_json(*g, sr_);
             }
             case kObjectIndex: {
-                const auto& o = std::get<kObjectIndex>(value);
+                const auto o = std::get<kObjectIndex>(value);
                 if (!o) return py::none();
                 py::object dict = new_dict();
                 dict_set(dict, keys().object_type, borrow(keys().word_object));
@@ -58,28 +65,29 @@ public:
                 return dict;
             }
             case kEntityIndex: {
-                const auto& e = std::get<kEntityIndex>(value);
+                const auto e = std::get<kEntityIndex>(value);
                 if (!e) return py::none();
                 return entity(*e, depth);
             }
             case kRelationshipIndex: {
-                const auto& r = std::get<kRelationshipIndex>(value);
+                const auto r = std::get<kRelationshipIndex>(value);
                 if (!r) return py::none();
                 return relationship(*r, depth);
             }
             case kPathIndex: {
-                const auto& p = std::get<kPathIndex>(value);
+                const auto p = std::get<kPathIndex>(value);
                 if (!p) return py::none();
                 return path(*p, depth);
             }
             case kArrayIndex: {
-                const auto& a = std::get<kArrayIndex>(value);
+                const auto a = std::get<kArrayIndex>(value);
                 if (!a) return py::none();
+                if (a->values.packed()) return cast_value_list(a->values);  // floats only
                 const std::size_t n = a->values.size();
                 py::object list = new_list(n);
                 for (std::size_t i = 0; i < n; ++i) {
-                    // Only Python code (uuid.UUID) runs meanwhile; should it
-                    // shrink the array, fail rather than leave empty slots.
+                    // Should Python code shrink the array meanwhile, fail
+                    // rather than leave empty slots; growth is not followed.
                     if (i >= a->values.size()) throw std::runtime_error("Array changed during conversion.");
                     list_set(list, i, convert(a->values[i], depth + 1));
                 }
@@ -98,10 +106,11 @@ private:
 
     py::object properties(const KeyValueList& list, int depth) {
         py::object dict = new_dict();
-        for (const auto& pair : list.pairs) {
-            py::object key = key_to_python(pair.first);
+        for (std::size_t i = 0; i < list.pairs.size(); ++i) {
+            py::object key = key_to_python(list.pairs[i].first);
             // Repeated keys: the last value wins, the first position stays.
-            dict_set(dict, key.ptr(), convert(pair.second, depth + 1));
+            py::object value = convert(list.pairs[i].second, depth + 1);
+            dict_set(dict, key.ptr(), value);
         }
         return dict;
     }
@@ -131,15 +140,17 @@ private:
         dict_set(dict, keys().object_type, borrow(keys().word_path));
         const std::size_t entities = p.entities.size();
         const std::size_t relationships = p.relationships.size();
-        py::object list = new_list(entities + relationships);
         if (entities != relationships + 1)
             throw std::invalid_argument("Path value had an incorrect number of entities vs number of relationships.");
+        py::object list = new_list(entities + relationships);
         for (std::size_t i = 0; i < entities; ++i) {
-            py::object item = p.entities[i] ? entity(*p.entities[i], depth + 1) : py::none();
-            list_set(list, 2 * i, std::move(item));
+            if (i >= p.entities.size() || (i < relationships && i >= p.relationships.size()))
+                throw std::runtime_error("Path changed during conversion.");
+            const std::shared_ptr<EntityValue> e = p.entities[i];
+            list_set(list, 2 * i, e ? entity(*e, depth + 1) : py::none());
             if (i < relationships) {
-                py::object rel = p.relationships[i] ? relationship(*p.relationships[i], depth + 1) : py::none();
-                list_set(list, 2 * i + 1, std::move(rel));
+                const std::shared_ptr<RelationshipValue> r = p.relationships[i];
+                list_set(list, 2 * i + 1, r ? relationship(*r, depth + 1) : py::none());
             }
         }
         dict_set(dict, keys().path, list);
