@@ -5,6 +5,9 @@
    small chunks the way it would arrive from the network, and print its rows.
 3. Encode an edit batch (one entity added, one relationship deleted).
 4. Decode the service's answer to it (examples/data/apply_edits_result.bin).
+
+One script per road goes further: query_roundtrip.py, search.py, edits.py,
+schema_edits.py and data_model.py.
 """
 import datetime
 import pathlib
@@ -15,7 +18,7 @@ import _tolmirkenvor as tk
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 
 
-def encode_query():
+def encode_query() -> None:
     enc = tk.GraphQueryRequestEncoder()
     enc.open_cypher_query = "MATCH (p:Person) WHERE p.age > $age AND distance(p.home, $here) < 10 RETURN p"
     enc.input_quantization_parameters = tk.InputQuantizationParameters.WGS84_lossless()
@@ -28,11 +31,12 @@ def encode_query():
     enc.set_param_key_value("ids", tk.ArrayValue())
     enc.encode()
     result = enc.get_encoding_result()
+    assert result is not None
     assert result.error.empty(), result.error.error_message
     print(f"query request: {len(result.byte_buffer)} bytes: {result.byte_buffer[:24].hex()}...")
 
 
-def decode_result():
+def decode_result() -> None:
     stream = (DATA / "query_result.bin").read_bytes()
     dec = tk.GraphQueryDecoder()
     rows = 0
@@ -46,7 +50,7 @@ def decode_result():
     print(f"query result: {rows} rows from {len(stream)} bytes")
 
 
-def encode_edits():
+def encode_edits() -> None:
     enc = tk.GraphApplyEditsEncoder(tk.SpatialReference.WGS84(), tk.InputQuantizationParameters.WGS84_lossless())
     enc.add({
         "_objectType": "entity",
@@ -62,11 +66,12 @@ def encode_edits():
     enc.delete_from_ids({"_objectType": "relationship", "_typeName": "KNOWS", "_ids": [uuid.UUID(int=9)]})
     enc.encode()
     result = enc.get_encoding_result()
+    assert result is not None
     assert result.error.empty(), result.error.error_message
     print(f"apply-edits request: {len(result.byte_buffer)} bytes")
 
 
-def decode_edit_results():
+def decode_edit_results() -> None:
     dec = tk.GraphApplyEditsDecoder()
     err = dec.decode((DATA / "apply_edits_result.bin").read_bytes())
     assert err.empty(), err.error_message
