@@ -166,26 +166,19 @@ def _query_result(data):
         if refused or not dec.push_buffer(data[start:start + _CHUNK]):
             break  # refused after an error; the error is reported below
         drain()
-    finish = getattr(dec, "finish", None)
-    finished = True
-    if callable(finish) and not refused:
-        finished = finish()
+    if not refused:
+        dec.finish()  # records a stream that stops inside a message
         drain()
 
-    names = getattr(dec, "field_names", None)
-    result = {}
-    if names is not None:
-        result["field_names"] = list(names)
-    result["rows"] = rows
+    result = {"field_names": list(dec.field_names), "rows": rows}
     out.result = result
 
     if refused:
         out.problem(refused[0])
     elif dec.has_error():
         out.error_record(dec.error.error_code, dec.error.error_message)
-    elif finished is False:
-        out.problem("the decoder did not finish the stream")
-    else:
+    if not refused:
+        # The decoder's record says what failed; the framing walk says where.
         problem = _framing_problem(data)
         if problem:
             out.problem(problem)
