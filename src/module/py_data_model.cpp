@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "module/py_collector.h"
 #include "module/py_geometry.h"
 #include "module/py_keys.h"
 #include "module/py_value.h"
@@ -76,43 +77,6 @@ py::object list_of(std::size_t n, Make&& make) {
 py::object strings(const std::vector<std::string>& items) {
     return list_of(items.size(), [&items](std::size_t i) { return text(items[i]); });
 }
-
-// Pauses the cyclic collector for one call that makes many containers (its
-// passes would cost more than making them) and restores its previous state
-// on every way out.
-class CollectorPause {
-public:
-    CollectorPause() {
-#if PY_VERSION_HEX >= 0x030A0000
-        was_enabled_ = PyGC_Disable() == 1;
-#else
-        gc_ = py::module_::import("gc");
-        was_enabled_ = gc_.attr("isenabled")().cast<bool>();
-        if (was_enabled_) gc_.attr("disable")();
-#endif
-    }
-    ~CollectorPause() {
-        if (!was_enabled_) return;
-#if PY_VERSION_HEX >= 0x030A0000
-        PyGC_Enable();
-#else
-        // Keeps a pending exception: enabling runs no Python code.
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyObject* r = PyObject_CallMethod(gc_.ptr(), "enable", nullptr);
-        Py_XDECREF(r);
-        PyErr_Restore(type, value, traceback);
-#endif
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-private:
-    bool was_enabled_ = false;
-#if PY_VERSION_HEX < 0x030A0000
-    py::object gc_;
-#endif
-};
 
 }  // namespace
 

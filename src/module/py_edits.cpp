@@ -19,6 +19,7 @@
 
 #include "common/utf8.h"
 #include "module/from_python.h"
+#include "module/py_collector.h"
 #include "module/py_data_model.h"
 #include "module/py_geometry.h"
 #include "module/py_keys.h"
@@ -36,8 +37,8 @@ using edit_wire::open_message;
 using edit_wire::put_bytes_field;
 using edit_wire::ValueWriter;
 
-constexpr uint8_t kKey = edit_wire::tag(1, edit_wire::kLen);    // KeyValuePair.key
-constexpr uint8_t kValue = edit_wire::tag(2, edit_wire::kLen);  // KeyValuePair.value
+constexpr uint8_t kPairKey = edit_wire::tag(1, edit_wire::kLen);    // KeyValuePair.key
+constexpr uint8_t kPairValue = edit_wire::tag(2, edit_wire::kLen);  // KeyValuePair.value
 
 py::object steal(PyObject* o) {
     if (!o) throw py::error_already_set();
@@ -144,8 +145,8 @@ void read_value(py::handle item, Pending& p) {
 int write_pending(ValueWriter& writer, std::string& out, uint8_t field_tag, std::string_view key, const Pending& p) {
     if (p.kind == Pending::kValue) return writer.property(out, field_tag, key, p.value);
     const std::size_t pair = open_message(out, field_tag);
-    if (!key.empty()) put_bytes_field(out, kKey, key);
-    const std::size_t value = open_message(out, kValue);
+    if (!key.empty()) put_bytes_field(out, kPairKey, key);
+    const std::size_t value = open_message(out, kPairValue);
     switch (p.kind) {
         case Pending::kNull:
             ValueWriter::null_value(out);
@@ -295,42 +296,6 @@ edit_status stage_object(GraphApplyEditsEncoder& encoder, EditOp op, py::handle 
 
 namespace {
 
-// Pauses the cyclic collector for one call that makes many containers (its
-// passes would cost more than making them) and restores its previous state
-// on every way out.
-class CollectorPause {
-public:
-    CollectorPause() {
-#if PY_VERSION_HEX >= 0x030A0000
-        was_enabled_ = PyGC_Disable() == 1;
-#else
-        gc_ = py::module_::import("gc");
-        was_enabled_ = gc_.attr("isenabled")().cast<bool>();
-        if (was_enabled_) gc_.attr("disable")();
-#endif
-    }
-    ~CollectorPause() {
-        if (!was_enabled_) return;
-#if PY_VERSION_HEX >= 0x030A0000
-        PyGC_Enable();
-#else
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyObject* r = PyObject_CallMethod(gc_.ptr(), "enable", nullptr);
-        Py_XDECREF(r);
-        PyErr_Restore(type, value, traceback);
-#endif
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-private:
-    bool was_enabled_ = false;
-#if PY_VERSION_HEX < 0x030A0000
-    py::object gc_;
-#endif
-};
-
 class BusyScope {
 public:
     explicit BusyScope(GraphApplyEditsDecoder& d) : d_(d) { ++d_.readers; }
@@ -425,7 +390,9 @@ py::object results_dict(GraphApplyEditsDecoder& self) {
     dict_set(out, k.cascaded_deletes, cascaded);
 
     py::object schema = new_dict();
-    for (const auto& [name, end_points] : self.schema_changes.items) {
+    for (const auto& item : self.schema_changes.items) {
+        const auto& name = item.first;
+        const auto& end_points = item.second;  // named: a lambda cannot capture a binding in C++17
         py::object changes = new_dict();
         if (!end_points.empty()) {
             dict_set(changes, k.new_end_points,
