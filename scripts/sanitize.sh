@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Runs the whole test suite against a build of the module with
+# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
+#
+#   bash scripts/sanitize.sh [PYTEST_ARGS...]
+#
+# Builds with gcc (-DTK_SANITIZE=ON, RelWithDebInfo) into build/sanitize and
+# runs pytest with the sanitizer runtime preloaded (the interpreter itself is
+# not instrumented) and Python's allocations going through it too. Reports
+# of every process, the test's child interpreters included, are written to
+# build/sanitize/reports/; the script exits non-zero when pytest fails or
+# any report was written. Leaks that belong to the interpreter itself are
+# suppressed by scripts/lsan-python.supp, nothing else.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PYTHON=${PYTHON:-python3}
+BUILD=build/sanitize
+REPORTS="$BUILD/reports"
+SUPPRESSIONS="$PWD/scripts/lsan-python.supp"
+
+# --- what is missing (as scripts/setup.sh, without installing the module) ------
+DEB_PACKAGES=(libprotobuf-dev protobuf-compiler zlib1g-dev g++ ccache)
+missing=()
+for p in "${DEB_PACKAGES[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "sanitize: installing Debian packages: ${missing[*]}"
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    else
+        echo "sanitize: missing Debian packages: ${missing[*]} (run as root, or: sudo apt-get install ${missing[*]})" >&2
+        exit 1
+    fi
+fi
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+"$PYTHON" -m pip install -q \
+    "scikit-build-core>=0.10,<2" "pybind11>=3.0,<3.2" "cmake>=3.18" "ninja" \
+    "pytest>=7,<10" "protobuf>=4.21,<4.22" "numpy>=1.24,<3"
+
+# --- the instrumented module -----------------------------------------------------
+echo "sanitize: building $BUILD"
+cmake -S . -B "$BUILD" -G Ninja \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTK_SANITIZE=ON \
+    -DCMAKE_C_COMPILER="$(command -v gcc)" -DCMAKE_CXX_COMPILER="$(command -v g++)" \
+    -Dpybind11_DIR="$("$PYTHON" -m pybind11 --cmakedir)" >"$BUILD.cmake.log" 2>&1 \
+    || { cat "$BUILD.cmake.log" >&2; exit 1; }
+ninja -C "$BUILD" -j2 >"$BUILD.build.log" 2>&1 || { tail -50 "$BUILD.build.log" >&2; exit 1; }
+
+# --- the run -----------------------------------------------------------------------
+# The interpreter binary itself, not a version manager's shell wrapper, so
+# the preloaded runtime sits in Python and nowhere else on the way.
+PY_EXE=$("$PYTHON" -c 'import sys; print(sys.executable)')
+rm -rf "$REPORTS"
+mkdir -p "$REPORTS"
+
+# The interpreter is built without frame pointers: leak stacks are only
+# complete (and suppressions only precise) with the slow unwinder.
+COMMON="fast_unwind_on_malloc=0:malloc_context_size=40:log_path=$PWD/$REPORTS/report:detect_stack_use_after_return=0"
+export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)"
+export ASAN_OPTIONS="detect_leaks=1:$COMMON"
+export LSAN_OPTIONS="suppressions=$SUPPRESSIONS:print_suppressions=0:${LSAN_OPTIONS:-}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$PWD/$REPORTS/report"
+export PYTHONMALLOC=malloc   # Python objects through the sanitizer: leaked references show
+export TK_BUILD_DIR="$BUILD"
+# Child processes (protoc, compilers, child interpreters of the tests) keep
+# the error checks but not the exit-time leak check, whose reports would be
+# about those programs; the leak check runs in the pytest process, where the
+# module does its work.
+export TK_CHILD_ASAN_OPTIONS="detect_leaks=0:$COMMON"
+
+echo "sanitize: running pytest under ASan, UBSan and LSan (reports in $REPORTS)"
+rc=0
+"$PY_EXE" -c '
+import os, sys
+os.environ["ASAN_OPTIONS"] = os.environ.pop("TK_CHILD_ASAN_OPTIONS")
+import pytest
+sys.exit(pytest.main(sys.argv[1:]))
+' -q tests "$@" || rc=$?
+
+shopt -s nullglob
+reports=("$REPORTS"/report*)
+if [ ${#reports[@]} -gt 0 ]; then
+    echo "sanitize: ${#reports[@]} sanitizer report(s):" >&2
+    for r in "${reports[@]}"; do
+        echo "--- $r" >&2
+        grep -E 'ERROR|SUMMARY|runtime error|leak of' "$r" | head -20 >&2 || true
+    done
+    [ "$rc" -ne 0 ] || rc=1
+fi
+if [ "$rc" -eq 0 ]; then
+    echo "sanitize: clean"
+else
+    echo "sanitize: FAILED (pytest exit and/or reports above)" >&2
+fi
+exit "$rc"
