@@ -47,13 +47,14 @@ py::object utf8_str(const char* p, std::size_t n) {
     if (is_ascii(p, n)) {
         PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
         if (!s) throw py::error_already_set();
-        std::memcpy(PyUnicode_DATA(s), p, n);
+        if (n) std::memcpy(PyUnicode_DATA(s), p, n);  // p may be null when n is 0
         return py::reinterpret_steal<py::object>(s);
     }
     return steal(PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), "strict"));
 }
 
 std::size_t text_length(Span s) {
+    if (s.empty()) return 0;  // an absent field is a null span: memchr needs a pointer
     const void* nul = std::memchr(s.begin, '\0', s.size());  // NOLINT(bugprone-not-null-terminated-result)
     return nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - s.begin) : s.size();
 }
@@ -432,7 +433,7 @@ py::object NameCache::get(wire::Span name) {
     uint64_t h = 1469598103934665603ull;
     for (std::size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(name.begin[i])) * 1099511628211ull;
     Slot& slot = slots_[(h ^ (h >> 29)) % kSlots];
-    if (slot.str && slot.bytes.size() == n && std::memcmp(slot.bytes.data(), name.begin, n) == 0)
+    if (slot.str && slot.bytes.size() == n && (n == 0 || std::memcmp(slot.bytes.data(), name.begin, n) == 0))
         return borrow(slot.str);
     py::object s = utf8_str(name.begin, n);
     Py_XDECREF(slot.str);
