@@ -30,6 +30,7 @@ import json
 import os
 import platform
 import statistics
+import struct
 import subprocess
 import sys
 import time
@@ -387,6 +388,22 @@ def _table_rows(table):
     return out
 
 
+def _arrow_as_baseline(table):
+    """A read_arrow table in the baseline's schema: naive date-times (the
+    process runs in UTC), UUID objects, points from their WKB."""
+    schema = _arrow_schema()
+    rows = []
+    for r in table.to_pylist():
+        born, loc = r["born"], r["loc"]
+        if born is not None:
+            r["born"] = born.replace(tzinfo=None)
+        if loc is not None:
+            x, y = struct.unpack_from("<dd", loc, 5)
+            r["loc"] = {"x": x, "y": y}
+        rows.append(r)
+    return pa.Table.from_pylist(rows, schema=schema)
+
+
 def g_arrow(quick):
     n = SIZES["arrow_rows"][quick]
     chunks = W.cut(W.stream(W.ARROW_FIELDS, W.arrow_frames(n), **W.GRID_HEADER))
@@ -405,7 +422,8 @@ def g_arrow(quick):
         Side("arrow_pylist", "get_current_row rows -> Table.from_pylist",
              lambda _: _to_table(mod_rows(chunks), schema)),
         Side("arrow", "read_arrow(max_rows=-1) + pyarrow.table()", read_arrow,
-             needs=(tk.GraphQueryDecoder, "read_arrow")),
+             needs=(tk.GraphQueryDecoder, "read_arrow"), check=_arrow_as_baseline,
+             note="columns: int64, float64, string, timestamp[ms, UTC], arrow.uuid, geoarrow.wkb"),
     ], "int, double, str, date-time, UUID, point")
 
 
@@ -621,7 +639,7 @@ def _reset_peak():
 def memory_child(kind, rows):
     chunks = W.cut(W.stream(W.QUERY_FIELDS, W.query_frames(rows, seed=111)))
     gc.collect()
-    if kind.startswith("module"):
+    if kind.startswith("module") or kind == "arrow_stream":
         d = tk.GraphQueryDecoder()
     fresh = _reset_peak()
     before = _status_kib("VmRSS")
@@ -640,6 +658,15 @@ def memory_child(kind, rows):
             while d.next_row():
                 row = d.get_current_row()  # noqa: F841 (dropped)
                 count += 1
+    elif kind == "arrow_stream":
+        for c in chunks:
+            d.push_buffer(c)
+            while True:
+                batch = d.read_arrow(65536)
+                if not batch.num_rows:
+                    break
+                count += batch.num_rows
+        del batch
     elif kind == "baseline_keep":
         count = len(B.query_rows(chunks))
     elif kind == "baseline_drop":
@@ -654,7 +681,7 @@ def memory_child(kind, rows):
 
 MEMORY_RUNS = [("module_keep", "memory_rows"), ("module_drop", "memory_rows"),
                ("baseline_keep", "memory_rows"), ("baseline_drop", "memory_rows"),
-               ("module_drop", "memory_stream_rows")]
+               ("module_drop", "memory_stream_rows"), ("arrow_stream", "memory_stream_rows")]
 
 
 def run_memory(quick, log):
@@ -677,6 +704,7 @@ def print_memory(mem, out=sys.stdout):
     print("\npeak RSS growth while decoding (fresh process, after the input is built; 64 KiB chunks):", file=out)
     for r in mem:
         what = {"module_keep": "module, all rows kept", "module_drop": "module, each row dropped",
+                "arrow_stream": "module, read_arrow(65536) batches",
                 "baseline_keep": "baseline, all rows kept", "baseline_drop": "baseline, each row dropped"}
         print("  %-28s %9d rows  input %6.1f MiB  peak +%7.1f MiB  (%.2f s)%s" % (
             what[r["kind"]], r["rows"], r["input_mib"], r["growth_mib"], r["seconds"],

@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "module/bind_common.h"
+#include "module/py_arrow.h"
+#include "module/py_collector.h"
 #include "module/py_rows.h"
 #include "module/py_value.h"
 #include "module/registration.h"
@@ -40,19 +42,6 @@ struct BusyScope {
     ~BusyScope() { d.busy = false; }
     BusyScope(const BusyScope&) = delete;
     BusyScope& operator=(const BusyScope&) = delete;
-};
-
-// Pauses the garbage collector for one call that builds many containers:
-// its passes over them would cost more than building them. The previous
-// state comes back on every way out.
-struct CollectorPause {
-    int was_enabled;
-    CollectorPause() : was_enabled(PyGC_Disable()) {}
-    ~CollectorPause() {
-        if (was_enabled) PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
 };
 
 bool push_python_buffer(QueryDecoder& self, const py::buffer& buffer) {
@@ -125,6 +114,11 @@ py::list get_rows(QueryDecoder& self, int64_t max_rows) {
         if (PyList_Append(rows.ptr(), row.ptr()) != 0) throw py::error_already_set();
     }
     return rows;
+}
+
+py::object read_arrow(QueryDecoder& self, int64_t max_rows, const SpatialReference* spatial_reference) {
+    BusyScope busy(self);
+    return read_arrow_batch(self, max_rows, spatial_reference);
 }
 
 py::object next_item(QueryDecoder& self) {
@@ -209,6 +203,20 @@ void register_GraphQueryDecoder(py::module_& m) {
              "    list[list]: the rows; empty when next_row() would answer False.\n"
              "Raises:\n"
              "    what get_current_row raises, for the row it fails on.")
+        .def("read_arrow", &read_arrow, py::arg("max_rows") = -1, py::arg("spatial_reference") = py::none(),
+             "The next rows as Arrow columns, in an ArrowRecordBatch; they count as read (a later next_row()\n"
+             "or read_arrow() goes on after them, and the decoder stays on the last of them).\n\n"
+             "Args:\n"
+             "    max_rows (int): at most this many rows; a negative number for every row the queued\n"
+             "    chunks hold.\n"
+             "    spatial_reference (SpatialReference | None): the reference recorded in the geometry\n"
+             "    columns' metadata (\"crs\") and in geometries written as JSON; None for none.\n"
+             "Returns:\n"
+             "    ArrowRecordBatch: the rows (zero rows, and null-typed columns, when none is available).\n"
+             "    A decoding failure ends the batch early and is recorded in `error`, as for next_row().\n"
+             "Raises:\n"
+             "    ValueError: \"Decoder has not parsed the header yet.\" when no header has arrived.\n"
+             "    RuntimeError: \"Decoder is busy.\" when called while the decoder converts a row.")
         .def(
             "__iter__", [](py::object self) { return self; },
             "The decoder itself: iterating yields the rows the queued chunks hold, as plain structures.")

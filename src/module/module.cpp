@@ -37,6 +37,7 @@ PYBIND11_MODULE(_tolmirkenvor, m) {
     register_decode_data_model_from_protocol_buffer(m);     // 28
     register_Error(m);                                      // 29
     register_GraphQueryDecoder(m);                          // 30
+    register_ArrowRecordBatch(m);
     register_InputQuantizationParameters(m);                // 31
     register_DatumTransformation(m);                        // 32
     register_vexoQuantizeMode(m);                           // 33

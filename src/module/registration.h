@@ -55,6 +55,9 @@ void register_to_value_object(py::module_& m);
 // query/bind_query_decoder.cpp
 void register_GraphQueryDecoder(py::module_& m);
 
+// module/bind_arrow.cpp
+void register_ArrowRecordBatch(py::module_& m);
+
 // query/bind_query_encoders.cpp
 void register_GraphQueryRequestEncoder(py::module_& m);
 void register_vexoSpatialRelation(py::module_& m);
