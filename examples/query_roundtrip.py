@@ -66,10 +66,10 @@ def encode_query() -> bytes:
     return body
 
 
-def describe(value: Any) -> str:
+def describe(value: tk.Value) -> str:
     """A short text for a bound value from get_value()."""
     if isinstance(value, tk.EntityValue):
-        return f"{value.type_name}({value.get_id()}, {value.key_count()} properties)"
+        return f"{value.type_name}({value.get_id()!s}, {value.key_count()} properties)"
     if isinstance(value, tk.GeometryValue):
         return f"{value.geometry_type.name}{value.coords}"
     if isinstance(value, datetime.datetime):

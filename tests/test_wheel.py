@@ -86,6 +86,7 @@ def test_wheel_name_tag_and_contents(wheel):
         meta = z.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
     assert any(re.fullmatch(r"_tolmirkenvor\.cpython-[^/]+\.so", n) for n in names)
     assert "tolmirkenvor/__init__.py" in names and "tolmirkenvor/__main__.py" in names
+    assert "_tolmirkenvor-stubs/__init__.pyi" in names
     assert any(re.fullmatch(r"tolmirkenvor\.libs/libprotobuf-lite-[0-9a-f]{8}\.so[.\d]*", n) for n in names), names
     assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names)
     for line in ("License: Apache-2.0", "Requires-Python: >=3.9", "Classifier: Topic :: Database",
@@ -111,6 +112,19 @@ def test_tool_runs_from_the_wheel(venv):
     r = in_venv(venv, "-m", "tolmirkenvor", "dump", "--kind", "apply-edits-result", "-", stdin=b"\x0a\x00")
     assert r.returncode == 0, r.stderr.decode()
     assert json.loads(r.stdout) == {"editsResult": {}, "cascadedDeletes": {}, "relationshipSchemaChanges": {}}
+
+
+def test_type_checkers_find_the_stubs(venv):
+    pytest.importorskip("mypy")
+    py, home = venv
+    (home / "uses_stubs.py").write_text("import _tolmirkenvor as tk\n\nx: int = tk.Error().error_message\n")
+    # mypy of this interpreter, looking into the venv's site-packages only
+    r = subprocess.run([sys.executable, "-m", "mypy", "--python-executable", str(py), "--no-incremental",
+                        "uses_stubs.py"], cwd=home, env=clean_env(), capture_output=True, text=True)
+    out = r.stdout + r.stderr
+    # the stubs were read: the one error is the str assigned to an int, not a missing module
+    assert "import-not-found" not in out and "[import-untyped]" not in out, out
+    assert 'expression has type "str", variable has type "int"' in out, out
 
 
 def ldd(path):

@@ -6,14 +6,15 @@ the command-line tools (``python -m tolmirkenvor --help``).
 from importlib import metadata as _metadata
 
 
-def _version():
+def _version() -> str:
     try:
         return _metadata.version("tolmirkenvor")
     except _metadata.PackageNotFoundError:
         # Run from a source tree: the extension knows the version it was built as.
         import _tolmirkenvor
 
-        return getattr(_tolmirkenvor, "__version__", "0+unknown")
+        version: str = getattr(_tolmirkenvor, "__version__", "0+unknown")
+        return version
 
 
 __version__ = _version()

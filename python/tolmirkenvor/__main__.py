@@ -1,11 +1,14 @@
 """Command line: ``python -m tolmirkenvor COMMAND ...``."""
+from __future__ import annotations
+
 import argparse
 import sys
+from collections.abc import Sequence
 
 from . import __version__, dump
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m tolmirkenvor",
         description="Tools around the Tolmir Kenvor client core.",
@@ -16,10 +19,11 @@ def build_parser():
     return parser
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    return args.run(parser, args)
+    status: int = args.run(parser, args)
+    return status
 
 
 if __name__ == "__main__":

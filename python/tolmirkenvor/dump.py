@@ -6,6 +6,8 @@ date-times, bytes). Exit status 0 means the body decoded and reports no
 error; 1 means it is damaged or reports an error (the error goes to standard
 error, whatever could be decoded is still printed); 2 is a usage error.
 """
+from __future__ import annotations
+
 import argparse
 import base64
 import datetime
@@ -14,6 +16,7 @@ import os
 import sys
 import time
 import uuid
+from typing import Any, Union
 
 import _tolmirkenvor as _tk
 
@@ -64,7 +67,7 @@ class _RawEpilogFormatter(argparse.RawDescriptionHelpFormatter):
     """Keeps the epilog's layout; wraps the option help as usual."""
 
 
-def add_parser(commands):
+def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> argparse.ArgumentParser:
     p = commands.add_parser(
         "dump",
         help="print a captured response body as JSON",
@@ -83,19 +86,19 @@ def add_parser(commands):
 class _Outcome:
     """What a decoder produced and what went wrong, if anything."""
 
-    def __init__(self):
-        self.result = None  # None: nothing to print
-        self.errors = []  # lines for standard error
+    def __init__(self) -> None:
+        self.result: Any = None  # None: nothing to print
+        self.errors: list[str] = []  # lines for standard error
 
-    def error_record(self, code, message):
+    def error_record(self, code: int, message: str) -> None:
         self.problem(json.dumps({"error_code": int(code), "error_message": str(message)}, ensure_ascii=False))
 
-    def problem(self, text):
+    def problem(self, text: str) -> None:
         if text not in self.errors:
             self.errors.append(text)
 
 
-def run(parser, args):
+def run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     try:
         if args.file == "-":
             data = sys.stdin.buffer.read()
@@ -135,7 +138,7 @@ def run(parser, args):
     return 1 if outcome.errors else 0
 
 
-def decode(kind, data):
+def decode(kind: str, data: bytes) -> _Outcome:
     """Decodes `data` as `kind`; returns an _Outcome."""
     if kind == "query-result":
         return _query_result(data)
@@ -149,13 +152,13 @@ def decode(kind, data):
 # --------------------------------------------------------------- decoders
 
 
-def _query_result(data):
+def _query_result(data: bytes) -> _Outcome:
     out = _Outcome()
     dec = _tk.GraphQueryDecoder()
-    rows = []
-    refused = []  # a row the module could not turn into Python values
+    rows: list[list[Any]] = []
+    refused: list[str] = []  # a row the module could not turn into Python values
 
-    def drain():
+    def drain() -> None:
         while not refused and dec.next_row():
             try:
                 rows.append(dec.get_current_row())
@@ -185,7 +188,7 @@ def _query_result(data):
     return out
 
 
-def _data_model(data):
+def _data_model(data: bytes) -> _Outcome:
     out = _Outcome()
     try:
         model = _tk.decode_data_model_from_protocol_buffer(data)
@@ -199,7 +202,7 @@ def _data_model(data):
     return out
 
 
-def _apply_edits_result(data):
+def _apply_edits_result(data: bytes) -> _Outcome:
     out = _Outcome()
     dec = _tk.GraphApplyEditsDecoder()
     err = dec.decode(data)
@@ -210,7 +213,7 @@ def _apply_edits_result(data):
     return out
 
 
-def _schema_result(kind, data):
+def _schema_result(kind: str, data: bytes) -> _Outcome:
     out = _Outcome()
     dec = getattr(_tk, _SCHEMA_DECODERS[kind])()
     # These decoders ignore a body that does not parse, so its shape is
@@ -229,7 +232,7 @@ def _schema_result(kind, data):
     return out
 
 
-def _report_result_error(out):
+def _report_result_error(out: _Outcome) -> None:
     err = out.result.get("error") if isinstance(out.result, dict) else None
     if err is None:
         return
@@ -243,7 +246,7 @@ def _report_result_error(out):
 # ----------------------------------------------------------------- output
 
 
-def _readable(o):
+def _readable(o: object) -> str:
     if isinstance(o, uuid.UUID):
         return str(o)
     if isinstance(o, datetime.datetime):
@@ -257,7 +260,7 @@ def _readable(o):
     return repr(o)
 
 
-def to_json(value, compact=False):
+def to_json(value: Any, compact: bool = False) -> str:
     if compact:
         return json.dumps(value, default=_readable, ensure_ascii=False, separators=(",", ":"))
     return json.dumps(value, default=_readable, ensure_ascii=False, indent=2)
@@ -270,7 +273,7 @@ class _Malformed(Exception):
     pass
 
 
-def _varint(data, pos, end, what):
+def _varint(data: bytes, pos: int, end: int, what: str) -> tuple[int, int]:
     result = shift = 0
     for _ in range(10):
         if pos >= end:
@@ -284,7 +287,7 @@ def _varint(data, pos, end, what):
     raise _Malformed(f"a {what} longer than ten bytes at byte {pos - 10}")
 
 
-def _framing_problem(data):
+def _framing_problem(data: bytes) -> str | None:
     """Why `data` is not a whole sequence of length-prefixed messages, or None."""
     pos, count = 0, 0
     while pos < len(data):
@@ -305,11 +308,14 @@ def _framing_problem(data):
     return None
 
 
+# Field number -> "varint", "string" or a nested layout.
+_Layout = dict[int, Union[str, "_Layout"]]
+
 _STRING = "string"
-_ERROR = {1: "varint", 2: _STRING}
-_ADD_RESULT = {1: _STRING, 2: _ERROR}
-_ERROR_ONLY = {1: _ERROR}
-_SCHEMA_LAYOUTS = {
+_ERROR: _Layout = {1: "varint", 2: _STRING}
+_ADD_RESULT: _Layout = {1: _STRING, 2: _ERROR}
+_ERROR_ONLY: _Layout = {1: _ERROR}
+_SCHEMA_LAYOUTS: dict[str, _Layout] = {
     "named-type-adds-result": {1: _ERROR, 2: _ADD_RESULT, 3: _ADD_RESULT},
     "named-type-update-result": _ERROR_ONLY,
     "named-type-delete-result": _ERROR_ONLY,
@@ -320,7 +326,7 @@ _SCHEMA_LAYOUTS = {
 _MAX_DEPTH = 100
 
 
-def _wire_problem(data, layout):
+def _wire_problem(data: bytes, layout: _Layout) -> str | None:
     """Why `data` would not parse as a message laid out as `layout`, or None.
 
     `layout` maps field numbers to "varint", "string" (UTF-8 checked, as a
@@ -334,7 +340,7 @@ def _wire_problem(data, layout):
     return None
 
 
-def _walk(data, pos, end, layout, group, depth):
+def _walk(data: bytes, pos: int, end: int, layout: _Layout, group: int | None, depth: int) -> int:
     if depth > _MAX_DEPTH:
         raise _Malformed(f"messages nested too deeply at byte {pos}")
     while pos < end:
