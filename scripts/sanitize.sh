@@ -65,6 +65,7 @@ export LSAN_OPTIONS="suppressions=$SUPPRESSIONS:print_suppressions=0:${LSAN_OPTI
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$PWD/$REPORTS/report"
 export PYTHONMALLOC=malloc   # Python objects through the sanitizer: leaked references show
 export TK_BUILD_DIR="$BUILD"
+export TK_SANITIZED=1        # the tests that watch RSS step aside
 # Child processes (protoc, compilers, child interpreters of the tests) keep
 # the error checks but not the exit-time leak check, whose reports would be
 # about those programs; the leak check runs in the pytest process, where the

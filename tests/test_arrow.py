@@ -397,6 +397,7 @@ def rss_kib():
                 return int(line.split()[1])
 
 
+@pytest.mark.rss
 def test_nothing_leaks_over_many_batches():
     rows = [[i, "s" * 50, U1, primitive(geometry_value=geometry(0, [1], [1, 2])), obj({"k": i})] for i in range(40)]
     body = result_stream(list("abcde"), rows, rows_per_frame=40)

@@ -336,6 +336,7 @@ CALLS = TOTAL_CALLS // len(DRIVERS)
 WARM = CALLS // 5
 
 
+@pytest.mark.rss
 @pytest.mark.parametrize("name", list(DRIVERS))
 def test_memory_stays_flat(name):
     call = DRIVERS[name]()
