@@ -78,31 +78,65 @@ inline bool float_as_int(float f, int32_t& out) {
     return true;
 }
 
-// A primitive value with a one-byte tag and a varint payload.
-inline void varint_primitive(std::string& out, uint8_t field_tag, uint64_t v) {
-    char buf[14];
-    const std::size_t n = varint_size(v);
-    buf[0] = static_cast<char>(kAnyPrimitive);
-    buf[1] = static_cast<char>(1 + n);
-    buf[2] = static_cast<char>(field_tag);
-    char* p = buf + 3;
+inline char* varint_at(char* p, uint64_t v) {
     while (v >= 0x80) {
         *p++ = static_cast<char>(v | 0x80);
         v >>= 7;
     }
-    *p = static_cast<char>(v);
-    out.append(buf, 3 + n);
+    *p++ = static_cast<char>(v);
+    return p;
+}
+
+// The longest scalar AnyValue body: tag, length, field tag, ten varint bytes.
+constexpr std::size_t kScalarMax = 13;
+
+// A primitive value with a one-byte tag and a varint payload, into buf;
+// returns its size.
+inline std::size_t varint_body(char* buf, uint8_t field_tag, uint64_t v) {
+    buf[0] = static_cast<char>(kAnyPrimitive);
+    buf[1] = static_cast<char>(1 + varint_size(v));
+    buf[2] = static_cast<char>(field_tag);
+    return static_cast<std::size_t>(varint_at(buf + 3, v) - buf);
 }
 
 template <class T>
-inline void fixed_primitive(std::string& out, uint8_t field_tag, T v) {
+inline std::size_t fixed_body(char* buf, uint8_t field_tag, T v) {
     static_assert(sizeof(T) == 4 || sizeof(T) == 8, "fixed32 or fixed64");
-    char buf[3 + sizeof(T)];
     buf[0] = static_cast<char>(kAnyPrimitive);
     buf[1] = static_cast<char>(1 + sizeof(T));
     buf[2] = static_cast<char>(field_tag);
     std::memcpy(buf + 3, &v, sizeof(T));  // little-endian hosts only, as the protobuf runtime here
-    out.append(buf, sizeof(buf));
+    return 3 + sizeof(T);
+}
+
+inline std::size_t float_body(char* buf, float f) {
+    int32_t i = 0;
+    if (float_as_int(f, i)) return varint_body(buf, kFloatInt, zigzag32(i));
+    return fixed_body(buf, kFloat, f);
+}
+
+inline std::size_t double_body(char* buf, double x) {
+    int64_t t = 0;
+    bool integral = false;
+    if (x >= kIntegralMin && x <= kIntegralMax) {  // false for NaN
+        t = static_cast<int64_t>(x);
+        integral = static_cast<double>(t) == x;
+    }
+    if (integral && t >= kFloatIntMin && t <= kFloatIntMax) return varint_body(buf, kDoubleInt, zigzag64(t));
+    if (float_exact(x)) return fixed_body(buf, kDoubleFloat, static_cast<float>(x));
+    if (!integral) return fixed_body(buf, kDouble, x);
+    return varint_body(buf, kDoubleInt, zigzag64(t));
+}
+
+inline void varint_primitive(std::string& out, uint8_t field_tag, uint64_t v) {
+    char buf[kScalarMax];
+    out.append(buf, varint_body(buf, field_tag, v));
+}
+
+template <class T>
+inline void fixed_primitive(std::string& out, uint8_t field_tag, T v) {
+    char buf[kScalarMax];
+    out.append(buf, fixed_body(buf, field_tag, v));
 }
 
 inline void length_primitive(std::string& out, uint8_t field_tag, std::string_view bytes) {
@@ -110,6 +144,41 @@ inline void length_primitive(std::string& out, uint8_t field_tag, std::string_vi
     out.push_back(static_cast<char>(kAnyPrimitive));
     put_varint(out, inner);
     put_bytes_field(out, field_tag, bytes);
+}
+
+// One KeyValuePair whose value is head followed by payload, sized up front
+// and written in one step.
+inline void small_pair(std::string& out, uint8_t field_tag, std::string_view key, const char* head,
+                       std::size_t head_size, std::string_view payload = {}) {
+    const std::size_t value = head_size + payload.size();
+    const std::size_t key_part = key.empty() ? 0 : 1 + varint_size(key.size()) + key.size();
+    const std::size_t body = key_part + 1 + varint_size(value) + value;
+    const std::size_t at = out.size();
+    out.resize(at + 1 + varint_size(body) + body);
+    char* p = &out[at];
+    *p++ = static_cast<char>(field_tag);
+    p = varint_at(p, body);
+    if (!key.empty()) {  // proto3 leaves an empty key out
+        *p++ = static_cast<char>(kKey);
+        p = varint_at(p, key.size());
+        std::memcpy(p, key.data(), key.size());
+        p += key.size();
+    }
+    *p++ = static_cast<char>(kValue);
+    p = varint_at(p, value);
+    std::memcpy(p, head, head_size);
+    if (!payload.empty()) std::memcpy(p + head_size, payload.data(), payload.size());
+}
+
+inline void length_pair(std::string& out, uint8_t field_tag, std::string_view key, uint8_t primitive_tag,
+                        std::string_view bytes) {
+    char head[2 + 2 * 10];
+    char* p = head;
+    *p++ = static_cast<char>(kAnyPrimitive);
+    p = varint_at(p, 1 + varint_size(bytes.size()) + bytes.size());
+    *p++ = static_cast<char>(primitive_tag);
+    p = varint_at(p, bytes.size());
+    small_pair(out, field_tag, key, head, static_cast<std::size_t>(p - head), bytes);
 }
 
 // Truncation toward zero; values that no int64 holds (and NaN) cannot be
@@ -140,28 +209,47 @@ void ValueWriter::bool_value(std::string& out, bool b) {
 void ValueWriter::int64_value(std::string& out, int64_t i) { varint_primitive(out, kInt64, zigzag64(i)); }
 
 void ValueWriter::float_value(std::string& out, float f) {
-    int32_t i = 0;
-    if (float_as_int(f, i))
-        varint_primitive(out, kFloatInt, zigzag32(i));
-    else
-        fixed_primitive(out, kFloat, f);
+    char buf[kScalarMax];
+    out.append(buf, float_body(buf, f));
 }
 
 void ValueWriter::double_value(std::string& out, double x) {
-    int64_t t = 0;
-    bool integral = false;
-    if (x >= kIntegralMin && x <= kIntegralMax) {  // false for NaN
-        t = static_cast<int64_t>(x);
-        integral = static_cast<double>(t) == x;
-    }
-    if (integral && t >= kFloatIntMin && t <= kFloatIntMax)
-        varint_primitive(out, kDoubleInt, zigzag64(t));
-    else if (float_exact(x))
-        fixed_primitive(out, kDoubleFloat, static_cast<float>(x));
-    else if (!integral)
-        fixed_primitive(out, kDouble, x);
-    else
-        varint_primitive(out, kDoubleInt, zigzag64(t));
+    char buf[kScalarMax];
+    out.append(buf, double_body(buf, x));
+}
+
+void ValueWriter::null_property(std::string& out, uint8_t field_tag, std::string_view key) {
+    const char bytes[4] = {static_cast<char>(kAnyPrimitive), 2, static_cast<char>(kNull), 0};
+    small_pair(out, field_tag, key, bytes, 4);
+}
+
+void ValueWriter::bool_property(std::string& out, uint8_t field_tag, std::string_view key, bool b) {
+    const char bytes[4] = {static_cast<char>(kAnyPrimitive), 2, static_cast<char>(kBool), b ? char{1} : char{0}};
+    small_pair(out, field_tag, key, bytes, 4);
+}
+
+void ValueWriter::int64_property(std::string& out, uint8_t field_tag, std::string_view key, int64_t i) {
+    char buf[kScalarMax];
+    small_pair(out, field_tag, key, buf, varint_body(buf, kInt64, zigzag64(i)));
+}
+
+void ValueWriter::number_property(std::string& out, uint8_t field_tag, std::string_view key, double x) {
+    char buf[kScalarMax];
+    const std::size_t n = float_exact(x) ? float_body(buf, static_cast<float>(x)) : double_body(buf, x);
+    small_pair(out, field_tag, key, buf, n);
+}
+
+void ValueWriter::datetime_property(std::string& out, uint8_t field_tag, std::string_view key, int64_t millis) {
+    char buf[kScalarMax];
+    small_pair(out, field_tag, key, buf, varint_body(buf, kDateTime, static_cast<uint64_t>(millis)));
+}
+
+void ValueWriter::string_property(std::string& out, uint8_t field_tag, std::string_view key, std::string_view text) {
+    length_pair(out, field_tag, key, kString, text);
+}
+
+void ValueWriter::blob_property(std::string& out, uint8_t field_tag, std::string_view key, std::string_view bytes) {
+    length_pair(out, field_tag, key, kBlob, bytes);
 }
 
 void ValueWriter::string_value(std::string& out, std::string_view text) { length_primitive(out, kString, text); }
@@ -184,6 +272,39 @@ int ValueWriter::geometry(std::string& out, const std::shared_ptr<geometry_t>& g
     scratch_.has_m = g.has_m;
     scratch_.lengths.assign(g.lengths.begin(), g.lengths.end());
     scratch_.coords.assign(g.coords.begin(), g.coords.end());
+    return scratch_geometry(out, wire_type);
+}
+
+int ValueWriter::point_property(std::string& out, uint8_t field_tag, std::string_view key, const double* coords,
+                                bool has_z, bool has_m) {
+    // The checks of geometry() that a point can meet.
+    if (!transform_.valid) return status::kNoQuantization;
+    scratch_.geometry_type = vexoGeometryPoint;
+    scratch_.has_z = has_z;
+    scratch_.has_m = has_m;
+    scratch_.lengths.assign(1, 1);
+    scratch_.coords.assign(coords, coords + 2 + (has_z ? 1 : 0) + (has_m ? 1 : 0));
+    const std::size_t at = out.size();
+    const std::size_t pair = open_message(out, field_tag);
+    if (!key.empty()) put_bytes_field(out, kKey, key);
+    const std::size_t value_start = open_message(out, kValue);
+    int rc = status::kOk;
+    try {
+        rc = scratch_geometry(out, to_wire_geometry_type(vexoGeometryPoint));
+    } catch (...) {
+        out.resize(at);
+        throw;
+    }
+    if (rc < 0) {
+        out.resize(at);
+        return rc;
+    }
+    close_message(out, value_start);
+    close_message(out, pair);
+    return rc;
+}
+
+int ValueWriter::scratch_geometry(std::string& out, int wire_type) {
     quantize(scratch_, transform_);
 
     std::size_t lengths_size = 0;
@@ -196,8 +317,8 @@ int ValueWriter::geometry(std::string& out, const std::shared_ptr<geometry_t>& g
         put_varint(out, static_cast<uint64_t>(static_cast<int64_t>(wire_type)));
     }
     const std::size_t default_start = open_message(out, kDefaultGeometry);
-    if (g.has_z) out.append({static_cast<char>(kHasZ), 1});
-    if (g.has_m) out.append({static_cast<char>(kHasM), 1});
+    if (scratch_.has_z) out.append({static_cast<char>(kHasZ), 1});
+    if (scratch_.has_m) out.append({static_cast<char>(kHasM), 1});
     if (!scratch_.lengths.empty()) {
         out.push_back(static_cast<char>(kLengths));
         put_varint(out, lengths_size);

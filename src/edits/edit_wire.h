@@ -89,11 +89,29 @@ public:
     int property(std::string& out, uint8_t field_tag, std::string_view key, const value_t& value);
     // A property whose value bytes (an AnyValue body) are written already.
     static int property_bytes(std::string& out, uint8_t field_tag, std::string_view key, std::string_view value);
+    // A property holding a scalar: the key must be valid UTF-8 (unchecked).
+    // These write in one step what property() writes for the same value.
+    static void null_property(std::string& out, uint8_t field_tag, std::string_view key);
+    static void bool_property(std::string& out, uint8_t field_tag, std::string_view key, bool b);
+    static void int64_property(std::string& out, uint8_t field_tag, std::string_view key, int64_t i);
+    // A Python float: single precision when that holds it exactly.
+    static void number_property(std::string& out, uint8_t field_tag, std::string_view key, double x);
+    static void datetime_property(std::string& out, uint8_t field_tag, std::string_view key, int64_t millis);
+    // text must be valid UTF-8.
+    static void string_property(std::string& out, uint8_t field_tag, std::string_view key, std::string_view text);
+    static void blob_property(std::string& out, uint8_t field_tag, std::string_view key, std::string_view bytes);
+    // A point (x, y, then z when has_z, then m when has_m) as property()
+    // writes the geometry value holding it; a status or what quantizing
+    // throws. On failure out is left as it was.
+    int point_property(std::string& out, uint8_t field_tag, std::string_view key, const double* coords, bool has_z,
+                       bool has_m);
 
     const QuantizationTransform& transform() const { return transform_; }
 
 private:
     int geometry(std::string& out, const std::shared_ptr<geometry_t>& geometry);
+    // The geometry held in scratch_ (copied there, not yet quantized).
+    int scratch_geometry(std::string& out, int wire_type);
     // Compound values through the codec, at the given depth.
     int compound(std::string& out, const value_t& value, int depth);
 

@@ -44,6 +44,15 @@ void edit_many(Encoder& self, EditOp op, py::handle items) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
         const py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list.ptr(), i));
         raise_if_refused(stage_object(self, op, item, lease));
+        if (i == 0) {
+            // Room for all items the size of the first: one buffer instead
+            // of a chain of doublings (pages never written cost nothing).
+            const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list.ptr()));
+            const std::size_t first = lease.staging.bytes.size();
+            if (first != 0 && n <= (std::size_t{1} << 28) / first)
+                lease.staging.bytes.reserve(first * n + first * n / 8);
+            lease.staging.entries.reserve(n);
+        }
     }
     self.commit(lease.staging);
 }

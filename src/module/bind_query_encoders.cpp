@@ -20,6 +20,12 @@ namespace {
 // A parameter name, converted as the name argument of append_param_key_value
 // is (str as UTF-8, or bytes).
 std::string param_name(py::handle key) {
+    if (PyUnicode_Check(key.ptr())) {
+        Py_ssize_t size = 0;
+        if (const char* data = PyUnicode_AsUTF8AndSize(key.ptr(), &size))
+            return std::string(data, static_cast<std::size_t>(size));
+        PyErr_Clear();  // no UTF-8 form: the caster refuses it
+    }
     py::detail::make_caster<std::string> caster;
     if (!caster.load(key, true))
         throw py::type_error("set_params(): parameter names must be str or bytes, not " +

@@ -32,13 +32,7 @@ namespace tk {
 
 namespace {
 
-using edit_wire::close_message;
-using edit_wire::open_message;
-using edit_wire::put_bytes_field;
 using edit_wire::ValueWriter;
-
-constexpr uint8_t kPairKey = edit_wire::tag(1, edit_wire::kLen);    // KeyValuePair.key
-constexpr uint8_t kPairValue = edit_wire::tag(2, edit_wire::kLen);  // KeyValuePair.value
 
 py::object steal(PyObject* o) {
     if (!o) throw py::error_already_set();
@@ -50,19 +44,50 @@ py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
 // ---------------------------------------------------------------- reading
 
 // A property value as read: the scalars value_from_object would turn into
-// a null, bool, int64, float, double, string or blob are kept as they are
-// (texts as views into the held Python object); everything else as the
-// value value_from_object gives.
+// a null, bool, int64, float, double, date-time, string or blob, and point
+// geometries, are kept as they are (texts as views into the held Python
+// object); everything else as the value value_from_object gives.
 struct Pending {
-    enum Kind { kNull, kBool, kInt, kFloat, kText, kBlob, kValue } kind = kNull;
+    enum Kind { kNull, kBool, kInt, kFloat, kText, kBlob, kDateTime, kPoint, kValue } kind = kNull;
     bool b = false;
+    bool has_z = false;
+    bool has_m = false;
     int64_t i = 0;
     double d = 0;
+    double coords[4] = {0, 0, 0, 0};
     std::string_view bytes;
     value_t value;
 };
 
-bool is_text(std::string_view s, const char* word) { return s == word; }
+// The text string_from_object reads from a str (its UTF-8 form, known
+// valid) or a bytes object (as it is), as a view into the object: valid
+// while the object lives. Anything else raises the same cast error.
+std::string_view text_of(PyObject* o, bool& known_utf8) {
+    if (PyUnicode_Check(o)) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+        if (data) {
+            known_utf8 = true;
+            return std::string_view(data, static_cast<std::size_t>(size));
+        }
+        PyErr_Clear();  // a lone surrogate has no UTF-8 form
+    } else if (PyBytes_Check(o)) {
+        known_utf8 = false;
+        return std::string_view(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
+    }
+    throw py::cast_error(kCastErrorText);
+}
+
+std::string_view text_of(PyObject* o) {
+    bool ignored = false;
+    return text_of(o, ignored);
+}
+
+// A coordinate as the geometry dictionary reader converts it.
+double coordinate(const py::object& v) {
+    if (PyFloat_CheckExact(v.ptr())) return PyFloat_AS_DOUBLE(v.ptr());
+    return v.cast<double>();
+}
 
 // value_from_object of a nested dictionary, counted one level below the
 // edit's own dictionary as value_from_object counts it: the dictionary is
@@ -82,9 +107,39 @@ value_t nested_dict(py::handle item) {
     return std::move((*entity)->properties.pairs.front().second);
 }
 
+// A plain dict whose marker says "geometry"; its marker is read already.
+// A point ("x" and "y" present) is read into p as the geometry dictionary
+// reader reads it (the same lookups and conversions in the same order);
+// any other geometry through that reader.
+void read_geometry_dict(py::handle item, Pending& p) {
+    const Keys& k = keys();
+    py::object x = dict_find(item, k.x);
+    py::object y = x ? dict_find(item, k.y) : py::object();
+    if (!x || !y) {
+        p.kind = Pending::kValue;
+        p.value = geometry_from_json(item);
+        return;
+    }
+    p.coords[0] = coordinate(x);
+    p.coords[1] = coordinate(y);
+    int n = 2;
+    p.has_z = false;
+    p.has_m = false;
+    if (py::object z = dict_find(item, k.z)) {
+        p.has_z = true;
+        p.coords[n++] = coordinate(z);
+    }
+    if (py::object m = dict_find(item, k.m)) {
+        p.has_m = true;
+        p.coords[n++] = coordinate(m);
+    }
+    p.kind = Pending::kPoint;
+}
+
 // value_from_object(item) where item is a value inside an edit's
-// dictionary (an identifier or a property value).
-value_t nested_value(py::handle item) {
+// dictionary (an identifier or a property value); points are kept as such
+// when p is given.
+value_t nested_value(py::handle item, Pending* p = nullptr) {
     PyObject* o = item.ptr();
     if (!PyDict_Check(o)) return value_from_object(item);
     if (PyDict_CheckExact(o)) {
@@ -92,8 +147,12 @@ value_t nested_value(py::handle item) {
         // marker is read as value_from_object reads it, and only the
         // geometry's keys follow. Any other marker reads the dictionary
         // through the wrapper.
-        py::object marker = dict_get(item, keys().object_type);
-        if (string_from_object(marker) == "geometry") return geometry_from_json(item);
+        const py::object marker = dict_get(item, keys().object_type);
+        if (text_of(marker.ptr()) == "geometry") {
+            if (!p) return geometry_from_json(item);
+            read_geometry_dict(item, *p);
+            return p->kind == Pending::kValue ? std::move(p->value) : value_t{};
+        }
     }
     return nested_dict(item);
 }
@@ -135,53 +194,54 @@ void read_value(py::handle item, Pending& p) {
             return;
         }
         PyErr_Clear();  // value_from_object raises the overflow
+    } else if (is_exact_datetime_type(Py_TYPE(o))) {
+        // What value_from_object reaches first for these types.
+        p.kind = Pending::kDateTime;
+        p.i = millis_from_time_point(load_time_point(item));
+        return;
+    } else if (PyDict_CheckExact(o)) {
+        p.kind = Pending::kValue;
+        value_t v = nested_value(item, &p);
+        if (p.kind == Pending::kValue) p.value = std::move(v);
+        return;
     }
     p.kind = Pending::kValue;
     p.value = nested_value(item);
 }
 
 // One KeyValuePair of a read value; a codec status, or what geometry
-// encoding throws.
+// encoding throws. The key is valid UTF-8. On failure out may hold part of
+// the pair: the caller cuts it back.
 int write_pending(ValueWriter& writer, std::string& out, uint8_t field_tag, std::string_view key, const Pending& p) {
-    if (p.kind == Pending::kValue) return writer.property(out, field_tag, key, p.value);
-    const std::size_t pair = open_message(out, field_tag);
-    if (!key.empty()) put_bytes_field(out, kPairKey, key);
-    const std::size_t value = open_message(out, kPairValue);
     switch (p.kind) {
         case Pending::kNull:
-            ValueWriter::null_value(out);
-            break;
+            ValueWriter::null_property(out, field_tag, key);
+            return 0;
         case Pending::kBool:
-            ValueWriter::bool_value(out, p.b);
-            break;
+            ValueWriter::bool_property(out, field_tag, key, p.b);
+            return 0;
         case Pending::kInt:
-            ValueWriter::int64_value(out, p.i);
-            break;
-        case Pending::kFloat: {
-            // A Python float keeps single precision only when that loses
-            // nothing.
-            const value_t narrowed = narrowest_float(p.d);
-            if (const float* f = std::get_if<float>(&narrowed))
-                ValueWriter::float_value(out, *f);
-            else
-                ValueWriter::double_value(out, p.d);
-            break;
-        }
+            ValueWriter::int64_property(out, field_tag, key, p.i);
+            return 0;
+        case Pending::kFloat:
+            ValueWriter::number_property(out, field_tag, key, p.d);
+            return 0;
         case Pending::kText:
-            ValueWriter::string_value(out, p.bytes);  // a str's UTF-8 form is valid
-            break;
+            ValueWriter::string_property(out, field_tag, key, p.bytes);  // a str's UTF-8 form is valid
+            return 0;
         case Pending::kBlob:
-            ValueWriter::blob_value(out, p.bytes);
-            break;
+            ValueWriter::blob_property(out, field_tag, key, p.bytes);
+            return 0;
+        case Pending::kDateTime:
+            ValueWriter::datetime_property(out, field_tag, key, p.i);
+            return 0;
+        case Pending::kPoint:
+            return writer.point_property(out, field_tag, key, p.coords, p.has_z, p.has_m);
         case Pending::kValue:
             break;
     }
-    close_message(out, value);
-    close_message(out, pair);
-    return 0;
+    return writer.property(out, field_tag, key, p.value);
 }
-
-bool key_is_valid(std::string_view key) { return utf8_valid(key); }
 
 // The "_properties" of an edit's dictionary, read as value_from_object reads
 // them (each value before its key; empty keys dropped) and, when encode is
@@ -201,14 +261,18 @@ void read_properties(py::handle d, bool encode, uint8_t field_tag, ValueWriter& 
         const py::object held_key = borrow(key);
         const py::object held_item = borrow(item);
         read_value(held_item, pending);
-        const std::string name = string_from_object(held_key);
+        bool known_utf8 = false;
+        const std::string_view name = text_of(held_key.ptr(), known_utf8);  // runs no Python code
         if (name.empty()) continue;
         ++out.count;
-        if (!encode || out.failed()) continue;
+        if (!encode || out.failed()) {
+            pending.value = value_t{};
+            continue;
+        }
         const std::size_t at = out.bytes.size();
         try {
-            const int rc = key_is_valid(name) ? write_pending(writer, out.bytes, field_tag, name, pending)
-                                              : status::kInvalidArgument;
+            const int rc = known_utf8 || utf8_valid(name) ? write_pending(writer, out.bytes, field_tag, name, pending)
+                                                          : status::kInvalidArgument;
             if (rc < 0) {
                 out.bytes.resize(at);
                 out.status = rc;
@@ -223,16 +287,27 @@ void read_properties(py::handle d, bool encode, uint8_t field_tag, ValueWriter& 
 
 edit_status stage_dict(GraphApplyEditsEncoder& encoder, EditOp op, py::handle d, GraphApplyEditsEncoder::Lease& lease) {
     const Keys& k = keys();
-    const std::string marker = string_from_object(dict_get(d, k.object_type));
-    const bool entity = is_text(marker, "entity");
-    if (!entity && !is_text(marker, "relationship")) {
-        // No entity or relationship; a geometry's keys are still read.
-        if (is_text(marker, "geometry")) geometry_from_json(d);
-        throw std::invalid_argument("Argument must be valid Entity or Relationship!");
+    bool entity = false;
+    {
+        const py::object marker_object = dict_get(d, k.object_type);
+        const std::string_view marker = text_of(marker_object.ptr());
+        entity = marker == "entity";
+        if (!entity && marker != "relationship") {
+            // No entity or relationship; a geometry's keys are still read.
+            if (marker == "geometry") geometry_from_json(d);
+            throw std::invalid_argument("Argument must be valid Entity or Relationship!");
+        }
     }
-    const std::string type_name = string_from_object(dict_get(d, k.type_name));
+    // Held until the edit is staged: the view below points into it.
+    const py::object type_object = dict_get(d, k.type_name);
+    const std::string_view type_name = text_of(type_object.ptr());
     value_t id;
-    if (dict_contains(d, k.id)) id = nested_value(dict_get(d, k.id));
+    if (PyDict_CheckExact(d.ptr())) {
+        const py::object held = dict_find(d, k.id);
+        if (held && held.ptr() != Py_None) id = nested_value(held);
+    } else if (dict_contains(d, k.id)) {
+        id = nested_value(dict_get(d, k.id));
+    }
     value_t destination;
     value_t origin;
     if (!entity) {

@@ -2,6 +2,7 @@
 #include "query/output_settings.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -225,32 +226,61 @@ inline std::size_t entry_body_size(std::size_t key_size, std::size_t value_size)
     return 1 + varint_size(key_size) + key_size + 1 + varint_size(value_size) + value_size;
 }
 
-// Bytes written one after another, without the zero fill of a string's
-// resize.
+// Bytes written one after another into a string (the request itself when
+// the entries go there directly).
 class Buffer {
 public:
-    explicit Buffer(std::size_t capacity) : data_(new char[capacity]), capacity_(capacity) {}
-    const char* data() const { return data_.get(); }
-    std::size_t size() const { return size_; }
+    Buffer(std::string& bytes, std::size_t capacity) : bytes_(bytes) { bytes_.reserve(bytes_.size() + capacity); }
+    const char* data() const { return bytes_.data(); }
+    std::size_t size() const { return bytes_.size(); }
+    // Room for n more bytes beyond those asked for by extend() next.
+    void reserve_more(std::size_t n) {
+        if (n > bytes_.capacity() - bytes_.size()) bytes_.reserve(bytes_.size() + n);
+    }
+    void append(const char* data, std::size_t n) { bytes_.append(data, n); }
     // Room for n more bytes, counted as written.
     char* extend(std::size_t n) {
-        if (n > capacity_ - size_) {
-            const std::size_t capacity = std::max(2 * capacity_, size_ + n);
-            std::unique_ptr<char[]> bigger(new char[capacity]);
-            std::memcpy(bigger.get(), data_.get(), size_);
-            data_.swap(bigger);
-            capacity_ = capacity;
-        }
-        char* p = data_.get() + size_;
-        size_ += n;
-        return p;
+        const std::size_t at = bytes_.size();
+        if (n > bytes_.capacity() - at) bytes_.reserve(std::max(2 * bytes_.capacity(), at + n));
+        bytes_.resize(at + n);
+        return &bytes_[at];
     }
 
 private:
-    std::unique_ptr<char[]> data_;
-    std::size_t size_ = 0;
-    std::size_t capacity_;
+    std::string& bytes_;
 };
+
+// An array kept as doubles none of which single precision holds, and at
+// least one of which is no whole number in the integral range: the codec
+// sends it as one packed DoubleArray, the doubles as they are. False for
+// every other array (the codec decides).
+bool plain_double_array(const value_t& value, const std::vector<double>*& out) {
+    const auto* array = std::get_if<std::shared_ptr<ArrayValue>>(&value);
+    if (!array || !*array || !(*array)->values.packed()) return false;
+    const std::vector<double>& d = (*array)->values.packed_doubles();
+    if (d.empty() || d.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return false;
+    // float_exact over every element, branch-free so that it vectorises.
+    constexpr double kFloatMax = static_cast<double>(std::numeric_limits<float>::max());
+    bool any_exact = false;
+    for (const double x : d) {
+        const bool in_range = std::fabs(x) <= kFloatMax;  // false for NaN
+        const float f = static_cast<float>(in_range ? x : 0.0);
+        any_exact |= in_range ? static_cast<double>(f) == x : std::isinf(x);
+    }
+    if (any_exact) return false;
+    // None is float-exact: a double is one that is no whole number in the
+    // integral range (NaN included).
+    bool any_double = false;
+    for (const double x : d) {
+        if (!(x >= kIntegralMin && x <= kIntegralMax && static_cast<double>(static_cast<int64_t>(x)) == x)) {
+            any_double = true;
+            break;
+        }
+    }
+    if (!any_double) return false;
+    out = &d;
+    return true;
+}
 
 // Appends one map entry (tag, length, key, AnyValue) to out; values that
 // are not primitives go through the value codec's messages.
@@ -271,6 +301,26 @@ public:
             if (payload) std::memcpy(p + prim.head_size, prim.payload->data(), payload);
             return;
         }
+        const std::vector<double>* doubles = nullptr;
+        if (plain_double_array(value, doubles)) {
+            // AnyValue.array_value (2), ArrayValue.double_values (5),
+            // DoubleArray.values (1, packed).
+            const std::size_t packed = doubles->size() * sizeof(double);
+            const std::size_t double_array = 1 + varint_size(packed) + packed;
+            const std::size_t array = 1 + varint_size(double_array) + double_array;
+            if (array > kMaxBody) too_large();
+            const std::size_t value_head = 3 + varint_size(array) + varint_size(double_array) + varint_size(packed);
+            char* p = open_entry(name, 1 + varint_size(array) + array, out, value_head);
+            *p++ = 0x12;
+            p = put_varint(p, array);
+            *p++ = 0x2A;
+            p = put_varint(p, double_array);
+            *p++ = 0x0A;
+            put_varint(p, packed);
+            // Appended rather than written into room made first: no zero fill.
+            out.append(reinterpret_cast<const char*>(doubles->data()), packed);  // little-endian, as the runtime
+            return;
+        }
         // One message per value, all freed with the arena at the end.
         auto* any = google::protobuf::Arena::CreateMessage<wire::AnyValue>(&arena_);
         const int rc = encode_any_value(transform_, value, any);
@@ -284,11 +334,15 @@ public:
 private:
     // Writes the entry up to the start of its value's bytes, leaving room for
     // exactly value_size more; returns where the value goes.
-    static char* open_entry(const std::string& name, std::size_t value_size, Buffer& out) {
+    // With value_room given, only that much of the value gets room (the
+    // caller appends the rest).
+    static char* open_entry(const std::string& name, std::size_t value_size, Buffer& out,
+                            std::size_t value_room = static_cast<std::size_t>(-1)) {
         const std::size_t body = entry_body_size(name.size(), value_size);
         const std::size_t total = 1 + varint_size(body) + body;
         if (body > kMaxBody || out.size() + total > kMaxBody) too_large();
-        char* p = out.extend(total);
+        out.reserve_more(total);
+        char* p = out.extend(value_room < value_size ? total - (value_size - value_room) : total);
         *p++ = kTagParameter;
         p = put_varint(p, body);
         *p++ = kTagKey;
@@ -413,7 +467,21 @@ void build_request(const GraphQueryRequestEncoder& encoder, std::string& out) {
     keys.reserve(n);
     std::vector<std::size_t> ends;
     ends.reserve(n);
-    Buffer entries(n * 40 + 64);
+    // A single entry needs no sorting: it goes straight after the query
+    // text (a large array is then written once, not copied).
+    const bool direct = n <= 1;
+    const std::size_t head_size = 1 + varint_size(query.size()) + query.size();
+    std::string sorted_later;
+    if (direct) {
+        out.clear();
+        out.reserve(head_size + 64);
+        out.push_back(kTagQuery);
+        char head[10];
+        out.append(head, static_cast<std::size_t>(put_varint(head, query.size()) - head));
+        out.append(query);
+    }
+    Buffer entries(direct ? out : sorted_later, n * 40 + 64);
+    const std::size_t entries_at = entries.size();
     EntryWriter writer(transform, arena);
     std::exception_ptr failure;
     for (std::size_t i = 0; i < n; ++i) {
@@ -438,11 +506,16 @@ void build_request(const GraphQueryRequestEncoder& encoder, std::string& out) {
         throw std::invalid_argument("Encountered duplicate bind parameter names.");
     if (failure) std::rethrow_exception(failure);
 
-    const std::size_t head_size = 1 + varint_size(query.size()) + query.size();
+    const std::size_t entries_size = entries.size() - entries_at;
     const std::size_t tail_size = request->ByteSizeLong();
-    if (query.size() > kMaxBody || tail_size > kMaxBody || head_size + entries.size() + tail_size > kMaxBody)
-        too_large();
-    out.resize(head_size + entries.size() + tail_size);
+    if (query.size() > kMaxBody || tail_size > kMaxBody || head_size + entries_size + tail_size > kMaxBody) too_large();
+    if (direct) {
+        const std::size_t at = out.size();
+        out.resize(at + tail_size);
+        request->SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(&out[at]));
+        return;
+    }
+    out.resize(head_size + entries_size + tail_size);
     char* p = out.data();
     *p++ = kTagQuery;
     p = put_varint(p, query.size());
