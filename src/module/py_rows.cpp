@@ -18,6 +18,7 @@ namespace tk {
 
 namespace {
 
+using wire::FieldReader;
 using wire::Span;
 using wire::Spans;
 using wire::ValueKind;
@@ -54,7 +55,7 @@ py::object utf8_str(const char* p, std::size_t n) {
 }
 
 std::size_t text_length(Span s) {
-    if (s.empty()) return 0;  // an absent field is a null span: memchr needs a pointer
+    if (s.empty()) return 0;                                 // an absent field is a null span: memchr needs a pointer
     const void* nul = std::memchr(s.begin, '\0', s.size());  // NOLINT(bugprone-not-null-terminated-result)
     return nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - s.begin) : s.size();
 }
@@ -95,6 +96,10 @@ public:
     explicit Builder(RowContext& c) : c_(c) {}
 
     py::object value(const Spans& any, int depth) {
+        if (any.count() == 1) {
+            py::object out;
+            if (value_direct(any.at(0), depth, out)) return out;
+        }
         ValueRef v;
         wire::resolve_value(any, c_.refused, v);
         return value_of(v, depth);
@@ -104,6 +109,57 @@ private:
     RowContext& c_;
     geometry_t scratch_;
     py::object spatial_reference_;  // the dict every geometry of the row copies
+
+    // The way every encoder writes a value, read straight from its bytes:
+    // a scalar, or an entity alone in its AnyValue. False (nothing read) for
+    // anything else, which the general resolution handles.
+    bool value_direct(Span any, int depth, py::object& out) {
+        if (!any.empty() && static_cast<uint8_t>(*any.begin) == ((4u << 3) | wire::kLengthDelimited)) {
+            const char* p = any.begin + 1;
+            Span inner;
+            if (wire::read_span(p, any.end, inner) && p == any.end) return entity_direct(inner, depth, out);
+            return false;
+        }
+        ValueRef v;
+        if (!wire::resolve_scalar_value(any, v)) return false;
+        out = value_of(v, depth);
+        return true;
+    }
+
+    // An entity in one span: label, id and property keys found in one walk
+    // (an empty key makes the whole entity null, before anything converts).
+    bool entity_direct(Span body, int depth, py::object& out) {
+        const Spans spans(body);
+        wire::EntityRef ref;
+        FieldReader reader(spans);
+        wire::Field f;
+        while (reader.next(f)) {
+            if (f.wire_type != wire::kLengthDelimited) continue;
+            if (f.number == 1) {
+                ref.label = f.data;
+            } else if (f.number == 3) {
+                ref.has_id = true;
+                ref.id.add(f.data);
+            } else if (f.number == wire::kEntityProperties && !key_present(f.data)) {
+                out = py::none();
+                return true;
+            }
+        }
+        if (depth >= kMaxValueDepth) throw std::invalid_argument("Value is nested too deeply to convert.");
+        out = entity_of(ref, spans, depth);
+        return true;
+    }
+
+    // Whether a KeyValuePair's last key is non-empty.
+    static bool key_present(Span pair) {
+        const Spans one(pair);
+        FieldReader reader(one);
+        wire::Field f;
+        Span key;
+        while (reader.next(f))
+            if (f.number == 1 && f.wire_type == wire::kLengthDelimited) key = f.data;
+        return !key.empty();
+    }
 
     py::object value_of(ValueRef& v, int depth) {
         if (wire::is_compound(v.kind) && depth >= kMaxValueDepth)
@@ -163,6 +219,10 @@ private:
     py::object entity(const Spans& body, int depth) {
         wire::EntityRef ref;
         wire::resolve_entity(body, ref);
+        return entity_of(ref, body, depth);
+    }
+
+    py::object entity_of(const wire::EntityRef& ref, const Spans& body, int depth) {
         py::object dict = new_dict_for(4);
         set(dict, keys().object_type, borrow(keys().word_entity));
         set(dict, keys().type_name, c_.names.get(ref.label));

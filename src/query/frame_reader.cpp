@@ -180,8 +180,19 @@ Rule rule_for(MessageType type, uint32_t n) {
     return Rule{};
 }
 
+// Nearly every name and text is ASCII: that is checked eight bytes at a
+// time, and only the rest goes through the runtime's own check.
 bool utf8_ok(Span s) {
-    return google::protobuf::internal::IsStructurallyValidUTF8(s.begin, static_cast<int>(s.size()));
+    const char* p = s.begin;
+    for (; s.end - p >= 8; p += 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        if (w & 0x8080808080808080ull) break;
+    }
+    for (; p < s.end; ++p)
+        if (static_cast<unsigned char>(*p) >= 0x80) break;
+    if (p == s.end) return true;
+    return google::protobuf::internal::IsStructurallyValidUTF8(p, static_cast<int>(s.end - p));
 }
 
 bool skip_bytes(const char*& p, const char* end, std::size_t n) {
@@ -633,6 +644,77 @@ void resolve_value(const Spans& any_value, const RefusedNulls& refused, ValueRef
         default:
             break;
     }
+}
+
+bool resolve_scalar_value(Span any_value, ValueRef& out) {
+    out.kind = ValueKind::Null;
+    out.empty = false;
+    const char* p = any_value.begin;
+    const char* end = any_value.end;
+    if (p == end) return true;
+    Span prim;
+    if (static_cast<uint8_t>(*p++) != ((1u << 3) | kLengthDelimited) || !read_span(p, end, prim) || p != end)
+        return false;
+    p = prim.begin;
+    end = prim.end;
+    if (p == end) return true;
+    const auto tag = static_cast<uint8_t>(*p++);
+    uint64_t v = 0;
+    switch (tag) {
+        case (1u << 3) | kLengthDelimited:   // string
+        case (10u << 3) | kLengthDelimited:  // blob
+            if (!read_span(p, end, out.bytes) || p != end) return false;
+            out.kind = tag >> 3 == 1 ? ValueKind::String : ValueKind::Blob;
+            return true;
+        case (2u << 3) | kFixed32:  // float
+        case (5u << 3) | kFixed32:  // double sent as float
+            if (end - p != 4) return false;
+            out.kind = tag >> 3 == 2 ? ValueKind::Float : ValueKind::Double;
+            out.d = static_cast<double>(as_float(load_fixed32(p)));
+            return true;
+        case (4u << 3) | kFixed64:  // double
+            if (end - p != 8) return false;
+            out.kind = ValueKind::Double;
+            out.d = as_double(load_fixed64(p));
+            return true;
+        case (3u << 3) | kVarint:
+        case (6u << 3) | kVarint:
+        case (7u << 3) | kVarint:
+        case (8u << 3) | kVarint:
+        case (12u << 3) | kVarint:
+        case (13u << 3) | kVarint:
+            if (!read_varint(p, end, v) || p != end) return false;
+            break;
+        default:
+            return false;
+    }
+    switch (tag >> 3) {
+        case 3:
+            out.kind = ValueKind::Float;
+            out.d = static_cast<double>(static_cast<float>(zigzag32(static_cast<uint32_t>(v))));
+            break;
+        case 6:
+            out.kind = ValueKind::Double;
+            out.d = static_cast<double>(zigzag64(v));
+            break;
+        case 7:
+            out.kind = ValueKind::Int64;
+            out.i = zigzag64(v);
+            break;
+        case 8:
+            out.kind = ValueKind::Bool;
+            out.b = v != 0;
+            break;
+        case 13:
+            if (datetime_fits(static_cast<int64_t>(v))) {
+                out.kind = ValueKind::DateTime;
+                out.i = static_cast<int64_t>(v);
+            }
+            break;
+        default:  // null_value
+            break;
+    }
+    return true;
 }
 
 void resolve_entity(const Spans& entity, EntityRef& out) {

@@ -418,6 +418,14 @@ private:
 // objects and paths as empty pointers; refused null arrays as empty arrays.
 void resolve_value(const Spans& any_value, const RefusedNulls& refused, ValueRef& out);
 
+// The way every encoder writes a scalar: an AnyValue holding only a
+// primitive_value, which holds one scalar field or nothing. Resolves such a
+// value into out (kind, b, i, d, bytes) as resolve_value would and answers
+// true; answers false, out unspecified, for any other message (a UUID,
+// geometry or compound member, a repeated or unknown field, a tag of more
+// than one byte).
+bool resolve_scalar_value(Span any_value, ValueRef& out);
+
 // Entities and relationships (resolve_value has checked their property
 // keys).
 struct EntityRef {

@@ -138,7 +138,7 @@ std::shared_ptr<ArrayValue> build_array(const ValueRef& v, const QuantizationTra
 
 value_t build(const Spans& any, const QuantizationTransform& t, const wire::RefusedNulls& refused) {
     ValueRef v;
-    wire::resolve_value(any, refused, v);
+    if (any.count() != 1 || !wire::resolve_scalar_value(any.at(0), v)) wire::resolve_value(any, refused, v);
     switch (v.kind) {
         case ValueKind::Null:
             return null_t{};
