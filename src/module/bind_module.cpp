@@ -34,7 +34,9 @@ void register_EncodingResult(py::module_& m) {
             py::return_value_policy::reference_internal,
             "Error: the outcome of the last encode() (a view that keeps the result alive).")
         .def_property_readonly(
-            "byte_buffer", [](const EncodingResult& r) { return r.byte_buffer; },
+            "byte_buffer",
+            // Straight from the held bytes: a copy of the blob first would double the work.
+            [](const EncodingResult& r) { return py::bytes(r.byte_buffer.bytes); },
             "bytes: the encoded request body (a new bytes object); empty when encoding\n"
             "failed.")
         .def("__repr__", [](const EncodingResult& r) {
