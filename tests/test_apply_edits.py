@@ -80,10 +80,22 @@ def prim(any_value):
     return getattr(any_value.primitive_value, field)
 
 
+_CYCLES = []
+
+
 def cyclic_array():
     a = tk.ArrayValue()
     a.put_value_at(0, a)
+    _CYCLES.append(a)
     return a
+
+
+@pytest.fixture(autouse=True, scope="module")
+def _break_cycles():
+    # native references form cycles the collector cannot see: break them
+    yield
+    for a in _CYCLES:
+        a.values = []
 
 
 # ---------------------------------------------------------------- encoder
