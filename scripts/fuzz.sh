@@ -22,21 +22,9 @@ CRASHES=fuzz/crashes
 TARGETS=${FUZZ_TARGETS:-"query_stream data_model apply_edits_result schema_responses dict_readers"}
 
 # --- what is missing ------------------------------------------------------------
-DEB_PACKAGES=(clang libclang-rt-14-dev llvm libprotobuf-dev protobuf-compiler zlib1g-dev ccache)
-missing=()
-for p in "${DEB_PACKAGES[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" -eq 0 ]; then
-        echo "fuzz: installing Debian packages: ${missing[*]}"
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-    else
-        echo "fuzz: missing Debian packages: ${missing[*]} (run as root, or: sudo apt-get install ${missing[*]})" >&2
-        exit 1
-    fi
-fi
+# shellcheck source=scripts/deb_packages.sh
+source scripts/deb_packages.sh
+ensure_deb_packages fuzz clang libclang-rt-14-dev llvm libprotobuf-dev protobuf-compiler zlib1g-dev ccache
 
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 if ! "$PYTHON" -c 'import atheris, pybind11, google.protobuf as p; assert p.__version__.startswith("4.21")' 2>/dev/null \

@@ -20,21 +20,9 @@ REPORTS="$BUILD/reports"
 SUPPRESSIONS="$PWD/scripts/lsan-python.supp"
 
 # --- what is missing (as scripts/setup.sh, without installing the module) ------
-DEB_PACKAGES=(libprotobuf-dev protobuf-compiler zlib1g-dev g++ ccache)
-missing=()
-for p in "${DEB_PACKAGES[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" -eq 0 ]; then
-        echo "sanitize: installing Debian packages: ${missing[*]}"
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-    else
-        echo "sanitize: missing Debian packages: ${missing[*]} (run as root, or: sudo apt-get install ${missing[*]})" >&2
-        exit 1
-    fi
-fi
+# shellcheck source=scripts/deb_packages.sh
+source scripts/deb_packages.sh
+ensure_deb_packages sanitize libprotobuf-dev protobuf-compiler zlib1g-dev g++ ccache
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 "$PYTHON" -m pip install -q \
     "scikit-build-core>=0.10,<2" "pybind11>=3.0,<3.2" "cmake>=3.18" "ninja" \
