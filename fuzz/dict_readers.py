@@ -65,6 +65,7 @@ def run(data, made):
         prog.finish()
     finally:
         made["deep"] = g.deep_made
+        g.release()
         if callback is not None:
             gc.callbacks.remove(callback)
         gc.set_threshold(*old_threshold)
