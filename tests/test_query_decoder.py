@@ -187,6 +187,27 @@ def test_invalid_geometry_keeps_earlier_rows():
     assert (d.error.error_code, d.error.error_message) == (-1, "Invalid geometry.")
 
 
+def _bad_geometry():
+    return primitive(geometry_value=geometry(2, [5], [1, 2, 3, 4]))
+
+
+@pytest.mark.parametrize("column", [0, 5, 63, 64, 69])
+@pytest.mark.parametrize("form", ["plain", "wrapped", "in_array"])
+def test_invalid_geometry_found_in_any_column_of_a_wide_row(column, form):
+    # Wide rows: the row check looks only at the values that hold a
+    # geometry, and tracks the first 64 one by one.
+    bad = {"plain": _bad_geometry, "wrapped": lambda: wrapped(_bad_geometry()),
+           "in_array": lambda: array(any_values=[1, _bad_geometry()])}[form]()
+    width = 70
+    good = list(range(width))
+    data = delimited(header([f"c{i}" for i in range(width)])) + frame_bytes(
+        [good, [bad if i == column else i for i in range(width)], good])
+    d = tk.GraphQueryDecoder()
+    d.push_buffer(data)
+    assert drain(d) == [good]
+    assert (d.error.error_code, d.error.error_message) == (-1, "Invalid geometry.")
+
+
 def test_push_buffer_rules():
     d = tk.GraphQueryDecoder()
     assert d.push_buffer(b"") is False

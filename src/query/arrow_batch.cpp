@@ -30,6 +30,11 @@ enum Cell : uint8_t { kNull, kBool, kInt, kDouble, kUuid, kTime, kString, kBlob,
 
 constexpr uint32_t bit(Cell c) { return 1u << c; }
 
+// Cells whose value is bytes in the column's byte store; their word is the
+// end offset of those bytes (the start is the previous such cell's end).
+constexpr uint32_t kByteCells = bit(kUuid) | bit(kString) | bit(kBlob) | bit(kGeometry) | bit(kJson);
+constexpr bool has_bytes(uint8_t c) { return (kByteCells >> c) & 1u; }
+
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
 constexpr char kWkbOrder = 0;
 #else
@@ -694,7 +699,6 @@ struct ColumnState {
     std::vector<uint8_t> cells;
     std::vector<int64_t> words;
     std::string bytes;
-    std::vector<int64_t> offsets{0};
     uint32_t seen = 0;
     bool inexact_int = false;
 };
@@ -715,7 +719,7 @@ struct BatchBuilder::State {
     void add_cell(ColumnState& c, const Spans& any, const wire::RefusedNulls& refused, int64_t row,
                   std::size_t column) {
         ValueRef v;
-        wire::resolve_value(any, refused, v);
+        if (any.count() != 1 || !wire::resolve_scalar_value(any.at(0), v)) wire::resolve_value(any, refused, v);
         Cell cell = kNull;
         int64_t word = 0;
         switch (v.kind) {
@@ -774,9 +778,9 @@ struct BatchBuilder::State {
                 break;
             }
         }
+        if (has_bytes(cell)) word = static_cast<int64_t>(c.bytes.size());
         c.cells.push_back(cell);
         c.words.push_back(word);
-        c.offsets.push_back(static_cast<int64_t>(c.bytes.size()));
         c.seen |= bit(cell);
     }
 
@@ -794,16 +798,34 @@ void set_offsets(Column& out, std::vector<int64_t>&& offsets) {
     }
 }
 
+// The Arrow offsets of a column stored as it was built: one end offset
+// per byte cell, nulls repeating the previous end.
+template <class Offset>
+void offsets_from_cells(const ColumnState& c, std::vector<Offset>& offsets) {
+    offsets.resize(c.cells.size() + 1);
+    Offset end = 0;
+    offsets[0] = 0;
+    for (std::size_t i = 0; i < c.cells.size(); ++i) {
+        if (has_bytes(c.cells[i])) end = static_cast<Offset>(c.words[i]);
+        offsets[i + 1] = end;
+    }
+}
+
 // Every cell of a mixed column as JSON text.
 std::string rewrite_as_json(const ColumnState& c, const SpatialReference* sr, std::vector<int64_t>& offsets) {
     std::string out;
     out.reserve(c.bytes.size() + c.cells.size() * 4);
     geometry_t g;
     offsets.assign(1, 0);
+    int64_t start = 0;
     for (std::size_t i = 0; i < c.cells.size(); ++i) {
-        const char* b = c.bytes.data() + c.offsets[i];
-        const auto n = static_cast<std::size_t>(c.offsets[i + 1] - c.offsets[i]);
         const int64_t w = c.words[i];
+        const char* b = c.bytes.data() + start;
+        std::size_t n = 0;
+        if (has_bytes(c.cells[i])) {
+            n = static_cast<std::size_t>(w - start);
+            start = w;
+        }
         switch (c.cells[i]) {
             case kNull:
                 break;
@@ -894,9 +916,17 @@ Column BatchBuilder::State::finish_column(std::size_t index, int64_t rows) {
     } else if (seen == bit(kUuid)) {
         out.type = ColumnType::Uuid;
         out.extension = "arrow.uuid";
-        out.bytes.assign(static_cast<std::size_t>(rows) * 16, '\0');
-        for (std::size_t i = 0; i < c.cells.size(); ++i)
-            if (c.cells[i] == kUuid) std::memcpy(&out.bytes[i * 16], c.bytes.data() + c.offsets[i], 16);
+        if (out.null_count == 0) {
+            out.bytes = std::move(c.bytes);  // already 16 bytes a row, in order
+        } else {
+            out.bytes.assign(static_cast<std::size_t>(rows) * 16, '\0');
+            std::size_t start = 0;
+            for (std::size_t i = 0; i < c.cells.size(); ++i) {
+                if (c.cells[i] != kUuid) continue;
+                std::memcpy(&out.bytes[i * 16], c.bytes.data() + start, 16);
+                start += 16;
+            }
+        }
     } else if (seen == bit(kString) || seen == bit(kBlob) || seen == bit(kGeometry) || seen == bit(kJson)) {
         out.type = seen == bit(kString) || seen == bit(kJson) ? ColumnType::String : ColumnType::Binary;
         if (seen == bit(kJson)) out.extension = "arrow.json";
@@ -905,7 +935,11 @@ Column BatchBuilder::State::finish_column(std::size_t index, int64_t rows) {
             out.extension_metadata = geometry_metadata(spatial_reference());
         }
         out.bytes = std::move(c.bytes);
-        set_offsets(out, std::move(c.offsets));
+        out.large = out.bytes.size() > kMaxSmallOffset;
+        if (out.large)
+            offsets_from_cells(c, out.offsets64);
+        else
+            offsets_from_cells(c, out.offsets32);
     } else {
         out.type = ColumnType::String;
         out.extension = "arrow.json";

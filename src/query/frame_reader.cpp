@@ -246,9 +246,70 @@ bool check_packed_varints(Span s) {
     return true;
 }
 
+// The way every encoder writes a scalar: an AnyValue holding one
+// primitive_value of one scalar field, one-byte tags throughout. True only
+// when [p, end) is such a value and the runtime accepts it; false says
+// nothing, and the general check decides.
+bool scalar_value_ok(const char* p, const char* end, int depth) {
+    Span prim;
+    if (depth < 1 || p == end || static_cast<uint8_t>(*p++) != ((1u << 3) | kLengthDelimited) ||
+        !read_span(p, end, prim) || p != end)
+        return false;
+    p = prim.begin;
+    end = prim.end;
+    if (p == end) return true;
+    Span s;
+    uint64_t v;
+    switch (static_cast<uint8_t>(*p++)) {
+        case (1u << 3) | kLengthDelimited:  // string
+            return read_span(p, end, s) && p == end && utf8_ok(s);
+        case (9u << 3) | kLengthDelimited:   // UUID
+        case (10u << 3) | kLengthDelimited:  // blob
+            return read_span(p, end, s) && p == end;
+        case (2u << 3) | kFixed32:
+        case (5u << 3) | kFixed32:
+            return end - p == 4;
+        case (4u << 3) | kFixed64:
+            return end - p == 8;
+        case (3u << 3) | kVarint:
+        case (6u << 3) | kVarint:
+        case (7u << 3) | kVarint:
+        case (8u << 3) | kVarint:
+        case (12u << 3) | kVarint:
+        case (13u << 3) | kVarint:
+            return read_varint(p, end, v) && p == end;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// One value of a row: checked, counted, and flagged when it needs the row
+// value check.
+bool check_row_value(Span s, int depth, CheckNotes& notes) {
+    const std::size_t index = notes.values++;
+    if (depth - 1 < 0) return false;
+    const bool geometry = notes.geometry, null_array = notes.null_array;
+    notes.geometry = notes.null_array = false;
+    if (!check_message(MessageType::AnyValue, s.begin, s.end, depth - 1, notes)) return false;
+    if (notes.geometry || notes.null_array) {
+        if (index < 64)
+            notes.flagged |= uint64_t{1} << index;
+        else
+            notes.flagged_beyond = true;
+    }
+    notes.geometry |= geometry;
+    notes.null_array |= null_array;
+    return true;
+}
+
 }  // namespace
 
 bool check_message(MessageType type, const char* p, const char* end, int depth, CheckNotes& notes) {
+    if (type == MessageType::AnyValue && scalar_value_ok(p, end, depth)) return true;
     if (type == MessageType::Geometry) notes.geometry = true;
     if (type == MessageType::NullArray) notes.null_array = true;
     while (p < end) {
@@ -292,9 +353,12 @@ bool check_message(MessageType type, const char* p, const char* end, int depth, 
                     Span s;
                     if (!read_span(p, end, s)) return false;
                     if (rule.kind == Kind::Utf8 && !utf8_ok(s)) return false;
-                    if (rule.kind == Kind::Message &&
-                        (depth - 1 < 0 || !check_message(rule.sub, s.begin, s.end, depth - 1, notes)))
+                    if (rule.kind == Kind::Message && type == MessageType::Row) {
+                        if (!check_row_value(s, depth, notes)) return false;
+                    } else if (rule.kind == Kind::Message &&
+                               (depth - 1 < 0 || !check_message(rule.sub, s.begin, s.end, depth - 1, notes))) {
                         return false;
+                    }
                 } else {
                     known = false;
                 }
@@ -666,6 +730,23 @@ bool resolve_scalar_value(Span any_value, ValueRef& out) {
             if (!read_span(p, end, out.bytes) || p != end) return false;
             out.kind = tag >> 3 == 1 ? ValueKind::String : ValueKind::Blob;
             return true;
+        case (9u << 3) | kLengthDelimited:  // UUID: any other length is null
+            if (!read_span(p, end, out.bytes) || p != end) return false;
+            if (out.bytes.size() == 16) out.kind = ValueKind::Uuid;
+            return true;
+        case (11u << 3) | kLengthDelimited: {  // geometry: null unless it holds a default geometry
+            Span geometry;
+            if (!read_span(p, end, geometry) || p != end) return false;
+            OneofChoice g;
+            const Spans one(geometry);
+            resolve_oneof(one, IsGeometryMember{}, g);
+            if (g.number == 2) {
+                out.kind = ValueKind::Geometry;
+                out.body.clear();
+                out.body.add(geometry);
+            }
+            return true;
+        }
         case (2u << 3) | kFixed32:  // float
         case (5u << 3) | kFixed32:  // double sent as float
             if (end - p != 4) return false;
@@ -860,23 +941,6 @@ bool next_row(const char*& p, const char* end, Span& row) {
         if (!skip_field(p, end, tag)) return false;
     }
     return false;
-}
-
-std::size_t row_width(Span row) {
-    std::size_t n = 0;
-    const char* p = row.begin;
-    while (p < row.end) {
-        uint32_t tag;
-        if (!read_tag(p, row.end, tag)) break;
-        if (tag == ((1u << 3) | kLengthDelimited)) {
-            Span s;
-            if (!read_span(p, row.end, s)) break;
-            ++n;
-        } else if (!skip_field(p, row.end, tag)) {
-            break;
-        }
-    }
-    return n;
 }
 
 }  // namespace wire

@@ -168,6 +168,12 @@ enum class MessageType : uint8_t {
 struct CheckNotes {
     bool geometry = false;    // a GeometryValue message somewhere
     bool null_array = false;  // a NullArray message somewhere
+    // Of a GraphQueryRow: its values (as row_width counts them), and which
+    // of them hold a geometry or a null array (bit i for value i; all of
+    // them past the 64th).
+    std::size_t values = 0;
+    uint64_t flagged = 0;
+    bool flagged_beyond = false;
 };
 
 // True when the runtime would parse [begin, end) as a message of this type
@@ -418,12 +424,12 @@ private:
 // objects and paths as empty pointers; refused null arrays as empty arrays.
 void resolve_value(const Spans& any_value, const RefusedNulls& refused, ValueRef& out);
 
-// The way every encoder writes a scalar: an AnyValue holding only a
-// primitive_value, which holds one scalar field or nothing. Resolves such a
-// value into out (kind, b, i, d, bytes) as resolve_value would and answers
-// true; answers false, out unspecified, for any other message (a UUID,
-// geometry or compound member, a repeated or unknown field, a tag of more
-// than one byte).
+// The way every encoder writes a scalar or a geometry: an AnyValue holding
+// only a primitive_value, which holds one field or nothing. Resolves such a
+// value into out (kind, b, i, d, bytes; body for a geometry) as
+// resolve_value would and answers true; answers false, out unspecified,
+// for any other message (a compound member, a repeated or unknown field, a
+// tag of more than one byte).
 bool resolve_scalar_value(Span any_value, ValueRef& out);
 
 // Entities and relationships (resolve_value has checked their property
@@ -568,9 +574,6 @@ void read_error(const Spans& error, int64_t& code, Span& message);
 // The next row of a checked frame at or after p (other top-level fields are
 // skipped); false when none is left before end.
 bool next_row(const char*& p, const char* end, Span& row);
-
-// Number of values of a checked row.
-std::size_t row_width(Span row);
 
 }  // namespace wire
 }  // namespace tk

@@ -31,7 +31,9 @@ struct RowCheck {
     std::vector<std::size_t> refused;
     geometry_t scratch;
 };
-void check_row_values(wire::Span row, RowCheck& check);
+// Only the values the row's check flagged are walked: the others hold
+// neither.
+void check_row_values(wire::Span row, const wire::CheckNotes& notes, RowCheck& check);
 
 // Null arrays of one frame share this budget.
 int64_t null_budget_for(std::size_t received_bytes);

@@ -124,14 +124,14 @@ struct GraphQueryDecoder::FrameScan {
 
     void check_row(wire::Span row, const wire::CheckNotes& notes) {
         if (row_failed) return;
-        if (wire::row_width(row) != width) {
+        if (notes.values != width) {
             fail_row(status::kFrameValuesError, "Error decoding result frame!");
             return;
         }
         // Only geometries can fail and only null arrays cost budget.
         if (notes.geometry || notes.null_array) {
             try {
-                check_row_values(row, check);
+                check_row_values(row, notes, check);
             } catch (const std::bad_alloc&) {
                 fail_row(status::kStreamError, "Out of memory!");
             } catch (const std::exception& e) {
