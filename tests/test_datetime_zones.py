@@ -2,8 +2,10 @@
 offset, naive ones as local civil time resolved as Python resolves them
 (fold), whatever was converted before."""
 import datetime as dt
+import gc
 import os
 import time
+import weakref
 
 import _tolmirkenvor as tk
 import pytest
@@ -83,6 +85,52 @@ def test_failing_utcoffset_propagates(tz):
     enc = tk.GraphQueryRequestEncoder()
     with pytest.raises(ZeroDivisionError):
         enc.set_param_key_value("p", dt.datetime(2020, 1, 1, tzinfo=Failing()))
+
+
+class Watched(dt.tzinfo):
+    """A zone whose offset is fixed, or whose utcoffset() raises."""
+
+    def __init__(self, fail=False):
+        self.fail = fail
+
+    def utcoffset(self, d):
+        if self.fail:
+            raise ZeroDivisionError("no offset today")
+        return dt.timedelta(hours=2)
+
+
+def _edit(value):
+    enc = tk.GraphApplyEditsEncoder(tk.SpatialReference(), tk.InputQuantizationParameters.WGS84_lossless())
+    enc.add({"_objectType": "entity", "_typeName": "T", "_properties": {"when": value, "also": [value]}})
+
+
+def _param(value):
+    tk.GraphQueryRequestEncoder().set_params({"q": 1, "p": value})
+
+
+def _array(value):
+    a = tk.ArrayValue()
+    a.add_value(value)
+    tk.to_value_object(a)
+
+
+@pytest.mark.parametrize("road", [_edit, _param, _array])
+@pytest.mark.parametrize("fail", [False, True])
+def test_no_reference_to_a_date_time_outlives_the_call(tz, road, fail):
+    # A date-time is invisible to the cyclic collector, so a reference the
+    # module kept to one would keep its zone, and all the zone holds, for
+    # good. The zone must die with the caller's last reference.
+    zone = Watched(fail)
+    gone = weakref.ref(zone)
+    value = dt.datetime(2020, 1, 1, 12, tzinfo=zone)
+    del zone
+    try:
+        road(value)
+    except (ZeroDivisionError, ValueError):
+        assert fail
+    del value
+    gc.collect()
+    assert gone() is None
 
 
 def test_aware_datetime_reads_back_as_local_time(tz):
