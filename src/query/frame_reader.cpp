@@ -283,10 +283,6 @@ bool scalar_value_ok(const char* p, const char* end, int depth) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // One value of a row: checked, counted, and flagged when it needs the row
 // value check.
 bool check_row_value(Span s, int depth, CheckNotes& notes) {
