@@ -246,41 +246,61 @@ bool check_packed_varints(Span s) {
     return true;
 }
 
-// The way every encoder writes a scalar: an AnyValue holding one
-// primitive_value of one scalar field, one-byte tags throughout. True only
-// when [p, end) is such a value and the runtime accepts it; false says
-// nothing, and the general check decides.
-bool scalar_value_ok(const char* p, const char* end, int depth) {
+// The way every encoder writes a primitive value: an AnyValue holding only
+// a primitive_value, which holds one field (tag `tag`, one byte) or none
+// (tag 0). False when the bytes have another shape, or a field that is not
+// a member; the general readers decide those. Forced inline: it runs for
+// nearly every cell, in the check and in the readers.
+struct LonePrimitive {
+    uint8_t tag = 0;
+    Span bytes;          // length-delimited members
+    uint64_t value = 0;  // varint and fixed members
+};
+
+[[gnu::always_inline]] inline bool read_lone_primitive(const char* p, const char* end, LonePrimitive& out) {
+    out.tag = 0;
+    if (p == end) return true;
     Span prim;
-    if (depth < 1 || p == end || static_cast<uint8_t>(*p++) != ((1u << 3) | kLengthDelimited) ||
-        !read_span(p, end, prim) || p != end)
+    if (static_cast<uint8_t>(*p++) != ((1u << 3) | kLengthDelimited) || !read_span(p, end, prim) || p != end)
         return false;
     p = prim.begin;
     end = prim.end;
     if (p == end) return true;
-    Span s;
-    uint64_t v;
-    switch (static_cast<uint8_t>(*p++)) {
-        case (1u << 3) | kLengthDelimited:  // string
-            return read_span(p, end, s) && p == end && utf8_ok(s);
+    out.tag = static_cast<uint8_t>(*p++);
+    switch (out.tag) {
+        case (1u << 3) | kLengthDelimited:   // string
         case (9u << 3) | kLengthDelimited:   // UUID
         case (10u << 3) | kLengthDelimited:  // blob
-            return read_span(p, end, s) && p == end;
-        case (2u << 3) | kFixed32:
-        case (5u << 3) | kFixed32:
-            return end - p == 4;
-        case (4u << 3) | kFixed64:
-            return end - p == 8;
+        case (11u << 3) | kLengthDelimited:  // geometry
+            return read_span(p, end, out.bytes) && p == end;
+        case (2u << 3) | kFixed32:  // float
+        case (5u << 3) | kFixed32:  // double sent as float
+            if (end - p != 4) return false;
+            out.value = load_fixed32(p);
+            return true;
+        case (4u << 3) | kFixed64:  // double
+            if (end - p != 8) return false;
+            out.value = load_fixed64(p);
+            return true;
         case (3u << 3) | kVarint:
         case (6u << 3) | kVarint:
         case (7u << 3) | kVarint:
         case (8u << 3) | kVarint:
         case (12u << 3) | kVarint:
         case (13u << 3) | kVarint:
-            return read_varint(p, end, v) && p == end;
+            return read_varint(p, end, out.value) && p == end;
         default:
             return false;
     }
+}
+
+// A lone scalar, as the runtime would accept it. False says nothing (a
+// geometry needs the general check, for its nesting and notes).
+bool scalar_value_ok(const char* p, const char* end, int depth) {
+    LonePrimitive f;
+    if (depth < 1 || !read_lone_primitive(p, end, f)) return false;
+    if (f.tag == ((11u << 3) | kLengthDelimited)) return false;
+    return f.tag != ((1u << 3) | kLengthDelimited) || utf8_ok(f.bytes);
 }
 
 // One value of a row: checked, counted, and flagged when it needs the row
@@ -527,14 +547,15 @@ bool datetime_fits(int64_t ms) {
     return !__builtin_mul_overflow(ms, int64_t{10000}, &ticks);
 }
 
-void resolve_primitive(const Spans& message, ValueRef& out) {
-    OneofChoice c;
-    resolve_oneof(message, IsPrimitiveMember{}, c);
-    const uint64_t v = c.last.value;
-    switch (c.number) {
+// What PrimitiveValue member `number` holds: its last scalar (v or bytes),
+// or for a geometry the spans of its occurrences, which geometry() gives
+// (only a geometry needs them).
+template <class Geometry>
+inline void set_primitive(uint32_t number, uint64_t v, Span bytes, Geometry&& geometry, ValueRef& out) {
+    switch (number) {
         case 1:
             out.kind = ValueKind::String;
-            out.bytes = c.last.data;
+            out.bytes = bytes;
             break;
         case 2:
             out.kind = ValueKind::Float;
@@ -565,21 +586,22 @@ void resolve_primitive(const Spans& message, ValueRef& out) {
             out.b = v != 0;
             break;
         case 9:
-            if (c.last.data.size() == 16) {
+            if (bytes.size() == 16) {
                 out.kind = ValueKind::Uuid;
-                out.bytes = c.last.data;
+                out.bytes = bytes;
             }
             break;
         case 10:
             out.kind = ValueKind::Blob;
-            out.bytes = c.last.data;
+            out.bytes = bytes;
             break;
         case 11: {
+            Spans spans = geometry();
             OneofChoice g;
-            resolve_oneof(c.spans, IsGeometryMember{}, g);
+            resolve_oneof(spans, IsGeometryMember{}, g);
             if (g.number == 2) {
                 out.kind = ValueKind::Geometry;
-                out.body = std::move(c.spans);
+                out.body = std::move(spans);
             }
             break;
         }
@@ -594,6 +616,12 @@ void resolve_primitive(const Spans& message, ValueRef& out) {
         default:  // 12 (null_value) and nothing set
             break;
     }
+}
+
+void resolve_primitive(const Spans& message, ValueRef& out) {
+    OneofChoice c;
+    resolve_oneof(message, IsPrimitiveMember{}, c);
+    set_primitive(c.number, c.last.value, c.last.data, [&c] { return std::move(c.spans); }, out);
 }
 
 void resolve_array(const Spans& message, const RefusedNulls& refused, ValueRef& out) {
@@ -709,88 +737,9 @@ void resolve_value(const Spans& any_value, const RefusedNulls& refused, ValueRef
 bool resolve_scalar_value(Span any_value, ValueRef& out) {
     out.kind = ValueKind::Null;
     out.empty = false;
-    const char* p = any_value.begin;
-    const char* end = any_value.end;
-    if (p == end) return true;
-    Span prim;
-    if (static_cast<uint8_t>(*p++) != ((1u << 3) | kLengthDelimited) || !read_span(p, end, prim) || p != end)
-        return false;
-    p = prim.begin;
-    end = prim.end;
-    if (p == end) return true;
-    const auto tag = static_cast<uint8_t>(*p++);
-    uint64_t v = 0;
-    switch (tag) {
-        case (1u << 3) | kLengthDelimited:   // string
-        case (10u << 3) | kLengthDelimited:  // blob
-            if (!read_span(p, end, out.bytes) || p != end) return false;
-            out.kind = tag >> 3 == 1 ? ValueKind::String : ValueKind::Blob;
-            return true;
-        case (9u << 3) | kLengthDelimited:  // UUID: any other length is null
-            if (!read_span(p, end, out.bytes) || p != end) return false;
-            if (out.bytes.size() == 16) out.kind = ValueKind::Uuid;
-            return true;
-        case (11u << 3) | kLengthDelimited: {  // geometry: null unless it holds a default geometry
-            Span geometry;
-            if (!read_span(p, end, geometry) || p != end) return false;
-            OneofChoice g;
-            const Spans one(geometry);
-            resolve_oneof(one, IsGeometryMember{}, g);
-            if (g.number == 2) {
-                out.kind = ValueKind::Geometry;
-                out.body.clear();
-                out.body.add(geometry);
-            }
-            return true;
-        }
-        case (2u << 3) | kFixed32:  // float
-        case (5u << 3) | kFixed32:  // double sent as float
-            if (end - p != 4) return false;
-            out.kind = tag >> 3 == 2 ? ValueKind::Float : ValueKind::Double;
-            out.d = static_cast<double>(as_float(load_fixed32(p)));
-            return true;
-        case (4u << 3) | kFixed64:  // double
-            if (end - p != 8) return false;
-            out.kind = ValueKind::Double;
-            out.d = as_double(load_fixed64(p));
-            return true;
-        case (3u << 3) | kVarint:
-        case (6u << 3) | kVarint:
-        case (7u << 3) | kVarint:
-        case (8u << 3) | kVarint:
-        case (12u << 3) | kVarint:
-        case (13u << 3) | kVarint:
-            if (!read_varint(p, end, v) || p != end) return false;
-            break;
-        default:
-            return false;
-    }
-    switch (tag >> 3) {
-        case 3:
-            out.kind = ValueKind::Float;
-            out.d = static_cast<double>(static_cast<float>(zigzag32(static_cast<uint32_t>(v))));
-            break;
-        case 6:
-            out.kind = ValueKind::Double;
-            out.d = static_cast<double>(zigzag64(v));
-            break;
-        case 7:
-            out.kind = ValueKind::Int64;
-            out.i = zigzag64(v);
-            break;
-        case 8:
-            out.kind = ValueKind::Bool;
-            out.b = v != 0;
-            break;
-        case 13:
-            if (datetime_fits(static_cast<int64_t>(v))) {
-                out.kind = ValueKind::DateTime;
-                out.i = static_cast<int64_t>(v);
-            }
-            break;
-        default:  // null_value
-            break;
-    }
+    LonePrimitive f;
+    if (!read_lone_primitive(any_value.begin, any_value.end, f)) return false;
+    set_primitive(f.tag >> 3, f.value, f.bytes, [&f] { return Spans(f.bytes); }, out);
     return true;
 }
 
