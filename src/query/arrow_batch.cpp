@@ -719,7 +719,7 @@ struct BatchBuilder::State {
     void add_cell(ColumnState& c, const Spans& any, const wire::RefusedNulls& refused, int64_t row,
                   std::size_t column) {
         ValueRef v;
-        if (any.count() != 1 || !wire::resolve_scalar_value(any.at(0), v)) wire::resolve_value(any, refused, v);
+        wire::resolve_value(any, refused, v);
         Cell cell = kNull;
         int64_t word = 0;
         switch (v.kind) {

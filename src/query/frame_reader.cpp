@@ -690,6 +690,8 @@ void resolve_value(const Spans& any_value, const RefusedNulls& refused, ValueRef
     out.empty = false;
     out.member = 0;
     out.body.clear();
+    // Nearly every value is written the encoders' way.
+    if (any_value.count() == 1 && resolve_scalar_value(any_value.at(0), out)) return;
     OneofChoice c;
     resolve_oneof(any_value, IsAnyMember{}, c);
     // Wrapped values stand for their inner value.

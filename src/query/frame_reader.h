@@ -168,9 +168,8 @@ enum class MessageType : uint8_t {
 struct CheckNotes {
     bool geometry = false;    // a GeometryValue message somewhere
     bool null_array = false;  // a NullArray message somewhere
-    // Of a GraphQueryRow: its values (as row_width counts them), and which
-    // of them hold a geometry or a null array (bit i for value i; all of
-    // them past the 64th).
+    // Of a GraphQueryRow: its values, and which of them hold a geometry or
+    // a null array (bit i for value i; one flag for all past the 64th).
     std::size_t values = 0;
     uint64_t flagged = 0;
     bool flagged_beyond = false;

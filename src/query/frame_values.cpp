@@ -140,7 +140,7 @@ std::shared_ptr<ArrayValue> build_array(const ValueRef& v, const QuantizationTra
 
 value_t build(const Spans& any, const QuantizationTransform& t, const wire::RefusedNulls& refused) {
     ValueRef v;
-    if (any.count() != 1 || !wire::resolve_scalar_value(any.at(0), v)) wire::resolve_value(any, refused, v);
+    wire::resolve_value(any, refused, v);
     switch (v.kind) {
         case ValueKind::Null:
             return null_t{};
@@ -236,7 +236,7 @@ void check_geometry(const Spans& body, RowCheck& c) {
 
 void check_value(const Spans& any, RowCheck& c) {
     ValueRef v;
-    if (any.count() != 1 || !wire::resolve_scalar_value(any.at(0), v)) wire::resolve_value(any, kNoneRefused, v);
+    wire::resolve_value(any, kNoneRefused, v);
     switch (v.kind) {
         case ValueKind::Geometry:
             check_geometry(v.body, c);
