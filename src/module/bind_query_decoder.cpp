@@ -10,6 +10,7 @@
 #include "module/py_arrow.h"
 #include "module/py_collector.h"
 #include "module/py_rows.h"
+#include "module/py_rows_ahead.h"
 #include "module/py_value.h"
 #include "module/registration.h"
 #include "module/to_python.h"
@@ -29,6 +30,7 @@ class QueryDecoder : public GraphQueryDecoder {
 public:
     bool busy = false;
     NameCache names;
+    RowsAhead ahead;
 };
 
 void ensure_idle(const QueryDecoder& d) {
@@ -89,25 +91,46 @@ py::object convert_row(QueryDecoder& self) {
     return row_to_python(self.current_row(), width, context);
 }
 
+py::object make_row(QueryDecoder& self) {
+    return self.ahead.make(self, [&self] { return convert_row(self); });
+}
+
+// The current row for a caller reading row after row: made ahead when it
+// has been reading every row (see RowsAhead).
 py::object current_row(QueryDecoder& self) {
     if (!self.header_parsed()) throw std::invalid_argument("Decoder has not parsed the header yet.");
     BusyScope busy(self);
-    return convert_row(self);
+    if (py::object row = self.ahead.take(self)) return row;
+    return make_row(self);
+}
+
+// Iteration: next_row() then the current row.
+py::object next_item_or_null(QueryDecoder& self) {
+    BusyScope busy(self);
+    if (self.ahead.step(self)) {
+        if (py::object row = self.ahead.take(self)) return row;
+        return make_row(self);
+    }
+    if (!self.next_row()) return py::object();
+    return make_row(self);
 }
 
 py::object get_value(QueryDecoder& self, int64_t index) {
     BusyScope busy(self);
+    self.ahead.settle(self);
     const value_t* value = self.value_at(index);
     return value ? cast_value(*value) : py::none();
 }
 
 bool next_row(QueryDecoder& self) {
-    ensure_idle(self);
+    BusyScope busy(self);
+    if (self.ahead.step(self)) return true;
     return self.next_row();
 }
 
 py::list get_rows(QueryDecoder& self, int64_t max_rows) {
     BusyScope busy(self);
+    self.ahead.settle(self);
     CollectorPause pause;
     py::list rows;
     for (int64_t n = 0; max_rows < 0 || n < max_rows; ++n) {
@@ -120,13 +143,14 @@ py::list get_rows(QueryDecoder& self, int64_t max_rows) {
 
 py::object read_arrow(QueryDecoder& self, int64_t max_rows, const SpatialReference* spatial_reference) {
     BusyScope busy(self);
+    self.ahead.settle(self);
     return read_arrow_batch(self, max_rows, spatial_reference);
 }
 
 py::object next_item(QueryDecoder& self) {
-    BusyScope busy(self);
-    if (!self.next_row()) throw py::stop_iteration();
-    return convert_row(self);
+    py::object row = next_item_or_null(self);
+    if (!row) throw py::stop_iteration();
+    return row;
 }
 
 py::list field_names(const QueryDecoder& self) {
@@ -137,8 +161,18 @@ py::list field_names(const QueryDecoder& self) {
 }
 
 bool finish(QueryDecoder& self) {
-    ensure_idle(self);
+    BusyScope busy(self);
+    self.ahead.settle(self);
     return self.finish();
+}
+
+void set_data_model(QueryDecoder& self, std::shared_ptr<DataModel> model) {
+    // Set from inside a conversion, it applies from the next row made on.
+    if (!self.busy) {
+        BusyScope busy(self);
+        self.ahead.settle(self);
+    }
+    self.data_model = std::move(model);
 }
 
 // Row reading is called once per row, so the three row methods and the
@@ -210,9 +244,7 @@ PyObject* fast_next(PyObject* self) {
     QueryDecoder* d = fast_self(self);
     if (!d) return PyObject_CallMethod(self, "__next__", nullptr);
     try {
-        BusyScope busy(*d);
-        if (!d->next_row()) return nullptr;  // the end, without an exception set
-        return convert_row(*d).release().ptr();
+        return next_item_or_null(*d).release().ptr();  // null at the end, without an exception set
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (...) {
@@ -272,9 +304,14 @@ void register_GraphQueryDecoder(py::module_& m) {
         "The body is a length-prefixed GraphQueryResultHeader followed by length-prefixed\n"
         "GraphQueryResultFrames (gzip- or zlib-compressed when the header says so). Failures do not\n"
         "raise: they are kept in `error` (see `has_error`), and rows decoded before them stay readable.\n"
-        "Iterating over the decoder yields the rows the pushed chunks hold, as plain structures.")
+        "Iterating over the decoder yields the rows the pushed chunks hold, as plain structures.\n\n"
+        "A caller that reads every row as plain structures (iteration, or next_row() then\n"
+        "get_current_row()) gets them converted ahead, in runs within the frame in hand; each call\n"
+        "still answers as if its row were converted then. Only Python-level changes made between\n"
+        "two rows of a run (uuid.UUID replaced, the time zone changed) may miss rows already made;\n"
+        "setting data_model drops them.")
         .def(py::init<>(), "A decoder with nothing pushed yet.")
-        .def_readwrite("data_model", &QueryDecoder::data_model,
+        .def_property("data_model", [](const QueryDecoder& self) { return self.data_model; }, &set_data_model,
                        "DataModel | None: the data model whose spatial reference geometries in rows as plain\n"
                        "structures carry (nothing else of it is used).")
         .def("has_error", &QueryDecoder::has_error,

@@ -247,6 +247,23 @@ bool GraphQueryDecoder::take_row() {
     return true;
 }
 
+GraphQueryDecoder::RowCursor GraphQueryDecoder::cursor() const {
+    if (!has_row_) return {};
+    return {frames_.front().serial, row_, row_next_, rows_left_};
+}
+
+bool GraphQueryDecoder::rewind(const RowCursor& to) {
+    if (!has_row_ || to.frame == 0 || to.frame != frames_.front().serial) return false;
+    // Only backwards, and only within the rows next_row() took here.
+    if (to.left < rows_left_ || to.row.begin > row_.begin || to.next > row_next_) return false;
+    row_ = to.row;
+    row_next_ = to.next;
+    rows_left_ = to.left;
+    row_values_.clear();
+    row_values_ready_ = false;
+    return true;
+}
+
 bool GraphQueryDecoder::enter_first_row() {
     while (!frames_.empty()) {
         const StoredFrame& f = frames_.front();
@@ -460,6 +477,7 @@ bool GraphQueryDecoder::finish_frame(FrameScan& scan, std::shared_ptr<const void
         f.begin = begin;
         f.end = end;
         f.rows = scan.rows;
+        f.serial = ++frames_stored_;
         for (const std::size_t offset : scan.check.refused) f.refused.add(offset);
         f.refused.seal(begin);
         frames_.push_back(std::move(f));

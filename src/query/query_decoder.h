@@ -89,6 +89,24 @@ public:
     // been changed through the objects handed out).
     bool row_values_decoded() const { return has_row_ && row_values_ready_; }
 
+    // For readers that convert rows ahead of their caller: a current row's
+    // place in the front frame, to come back to. rows_ready() counts the
+    // rows after the current one that next_row() takes from the front frame
+    // without decoding anything (it cannot fail on them).
+    struct RowCursor {
+        std::uint64_t frame = 0;  // the frame's serial number
+        wire::Span row;
+        const char* next = nullptr;
+        std::size_t left = 0;
+    };
+    std::size_t rows_ready() const { return has_row_ ? rows_left_ : 0; }
+    RowCursor cursor() const;
+    // Back to a cursor taken since the front frame became the front (only
+    // next_row() calls that rows_ready() allowed in between); the current
+    // row's decoded values are dropped. False, and nothing changed, for any
+    // other cursor.
+    bool rewind(const RowCursor& to);
+
 private:
     // One checked frame whose rows are still to be read. Its bytes are a
     // range of the owner's: the chunk they came in, the carried-over
@@ -98,6 +116,7 @@ private:
         const char* begin = nullptr;
         const char* end = nullptr;
         std::size_t rows = 0;  // rows handed out, from the frame's start
+        std::uint64_t serial = 0;  // 1 for the stream's first stored frame, and so on
         wire::RefusedNulls refused;
     };
     struct FrameScan;
@@ -113,6 +132,7 @@ private:
     std::vector<std::string> field_names_;
 
     std::deque<StoredFrame> frames_;
+    std::uint64_t frames_stored_ = 0;
     // The cursor, inside frames_.front().
     bool has_row_ = false;
     wire::Span row_;

@@ -404,4 +404,39 @@ TEST(Stream, PushFromAnotherThread) {
     EXPECT_EQ(got.rows, body.rows);
 }
 
+// A cursor comes back only within the front frame, and only backwards.
+TEST(Stream, RewindWithinTheFrontFrameOnly) {
+    tk::GraphQueryDecoder d;
+    const std::string body = delimited_message(make_header({"a"})) + delimited_message(int_frame({{0}, {1}, {2}, {3}})) +
+                             delimited_message(int_frame({{4}, {5}}));
+    ASSERT_TRUE(d.push_buffer(body.data(), body.size()));
+    EXPECT_EQ(d.rows_ready(), 0u);
+    EXPECT_EQ(d.cursor().frame, 0u);
+    ASSERT_TRUE(d.next_row());
+    ASSERT_TRUE(d.next_row());
+    const auto at1 = d.cursor();
+    EXPECT_EQ(d.rows_ready(), 2u);
+    ASSERT_TRUE(d.next_row());
+    ASSERT_TRUE(d.next_row());
+    EXPECT_EQ(std::get<int64_t>(*d.value_at(0)), 3);
+    const auto at3 = d.cursor();
+    EXPECT_EQ(d.rows_ready(), 0u);
+    ASSERT_TRUE(d.rewind(at1));
+    EXPECT_EQ(std::get<int64_t>(*d.value_at(0)), 1);
+    EXPECT_EQ(d.rows_ready(), 2u);
+    EXPECT_FALSE(d.rewind(at3));  // forwards
+    EXPECT_EQ(std::get<int64_t>(*d.value_at(0)), 1);
+    for (int64_t want : {2, 3, 4}) {
+        ASSERT_TRUE(d.next_row());
+        EXPECT_EQ(std::get<int64_t>(*d.value_at(0)), want);
+    }
+    EXPECT_FALSE(d.rewind(at1));  // another frame
+    EXPECT_EQ(std::get<int64_t>(*d.value_at(0)), 4);
+    ASSERT_TRUE(d.next_row());
+    EXPECT_EQ(std::get<int64_t>(*d.value_at(0)), 5);
+    EXPECT_FALSE(d.next_row());
+    EXPECT_FALSE(d.rewind(at1));
+    EXPECT_EQ(d.rows_ready(), 0u);
+}
+
 }  // namespace
