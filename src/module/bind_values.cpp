@@ -13,56 +13,6 @@
 
 namespace tk {
 
-// The elements assigned to ArrayValue.values: read as the ValueList
-// conversion reads them, a list of Python floats alone in one pass.
-struct ArrayElements {
-    ValueList list;
-};
-
-}  // namespace tk
-
-namespace pybind11 {
-namespace detail {
-
-template <>
-struct type_caster<tk::ArrayElements> {
-    PYBIND11_TYPE_CASTER(tk::ArrayElements, make_caster<tk::ValueList>::name);
-
-    bool load(handle src, bool convert) {
-        PyObject* obj = src.ptr();
-        if (obj && PyList_CheckExact(obj) && PyList_GET_SIZE(obj) > 0) {
-            // Reading floats runs no Python code: the list cannot change
-            // while it is read.
-            const Py_ssize_t n = PyList_GET_SIZE(obj);
-            std::vector<double> doubles(static_cast<std::size_t>(n));
-            PyObject** items = reinterpret_cast<PyListObject*>(obj)->ob_item;
-            Py_ssize_t i = 0;
-            for (; i < n; ++i) {
-                PyObject* item = items[i];
-                if (!PyFloat_CheckExact(item)) break;
-                doubles[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(item);
-            }
-            if (i == n) {
-                value.list.assign_packed(std::move(doubles));
-                return true;
-            }
-        }
-        make_caster<tk::ValueList> elements;
-        if (!elements.load(src, convert)) return false;
-        value.list = cast_op<tk::ValueList&&>(std::move(elements));
-        return true;
-    }
-
-    static handle cast(const tk::ArrayElements& src, return_value_policy policy, handle parent) {
-        return make_caster<tk::ValueList>::cast(src.list, policy, parent);
-    }
-};
-
-}  // namespace detail
-}  // namespace pybind11
-
-namespace tk {
-
 namespace {
 
 py::object found_or_none(const value_t* v) { return v ? cast_value(*v) : py::none(); }
@@ -393,7 +343,7 @@ void register_ArrayValue(py::module_& m) {
                 .c_str())
         .def_property(
             "values", [](const ArrayValue& self) { return cast_value_list(self.values); },
-            [](ArrayValue& self, ArrayElements values) { self.values = std::move(values.list); },
+            [](ArrayValue& self, ValueList values) { self.values = std::move(values); },
             "list[value]: every element (reading gives a new list). Assigning a sequence\n"
             "replaces all elements with its converted items; an item of no graph value type\n"
             "raises TypeError and leaves the array as it was.")

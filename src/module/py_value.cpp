@@ -466,16 +466,17 @@ bool load_value_list(py::handle src, bool convert, std::vector<value_t>& out) {
 
 bool load_value_list(py::handle src, bool convert, ValueList& out) {
     PyObject* obj = src.ptr();
-    if (obj && PyList_CheckExact(obj)) {
-        // Checking the types runs no Python code, so the list cannot change
-        // between the test and the copy.
+    if (obj && PyList_CheckExact(obj) && PyList_GET_SIZE(obj) > 0) {
+        // A list of floats alone is kept as doubles, read in one pass (no
+        // zero fill first). Reading floats runs no Python code, so the list
+        // cannot change while it is read.
         const Py_ssize_t n = PyList_GET_SIZE(obj);
-        bool floats = n > 0;
-        for (Py_ssize_t i = 0; floats && i < n; ++i) floats = PyFloat_CheckExact(PyList_GET_ITEM(obj, i));
-        if (floats) {
-            std::vector<double> doubles(static_cast<std::size_t>(n));
-            for (Py_ssize_t i = 0; i < n; ++i)
-                doubles[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(PyList_GET_ITEM(obj, i));
+        std::vector<double> doubles;
+        doubles.reserve(static_cast<std::size_t>(n));
+        PyObject* const* items = reinterpret_cast<PyListObject*>(obj)->ob_item;
+        Py_ssize_t i = 0;
+        for (; i < n && PyFloat_CheckExact(items[i]); ++i) doubles.push_back(PyFloat_AS_DOUBLE(items[i]));
+        if (i == n) {
             out.assign_packed(std::move(doubles));
             return true;
         }

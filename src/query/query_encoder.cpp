@@ -230,24 +230,29 @@ inline std::size_t entry_body_size(std::size_t key_size, std::size_t value_size)
 // the entries go there directly).
 class Buffer {
 public:
-    Buffer(std::string& bytes, std::size_t capacity) : bytes_(bytes) { bytes_.reserve(bytes_.size() + capacity); }
+    // slack: bytes the caller writes after the entries, kept free in every
+    // reservation so that they never make the buffer move.
+    Buffer(std::string& bytes, std::size_t capacity, std::size_t slack = 0) : bytes_(bytes), slack_(slack) {
+        bytes_.reserve(bytes_.size() + capacity + slack_);
+    }
     const char* data() const { return bytes_.data(); }
     std::size_t size() const { return bytes_.size(); }
     // Room for n more bytes beyond those asked for by extend() next.
     void reserve_more(std::size_t n) {
-        if (n > bytes_.capacity() - bytes_.size()) bytes_.reserve(bytes_.size() + n);
+        if (n + slack_ > bytes_.capacity() - bytes_.size()) bytes_.reserve(bytes_.size() + n + slack_);
     }
     void append(const char* data, std::size_t n) { bytes_.append(data, n); }
     // Room for n more bytes, counted as written.
     char* extend(std::size_t n) {
         const std::size_t at = bytes_.size();
-        if (n > bytes_.capacity() - at) bytes_.reserve(std::max(2 * bytes_.capacity(), at + n));
+        if (n + slack_ > bytes_.capacity() - at) bytes_.reserve(std::max(2 * bytes_.capacity(), at + n + slack_));
         bytes_.resize(at + n);
         return &bytes_[at];
     }
 
 private:
     std::string& bytes_;
+    std::size_t slack_;
 };
 
 // An array kept as doubles none of which single precision holds, and at
@@ -480,7 +485,9 @@ void build_request(const GraphQueryRequestEncoder& encoder, std::string& out) {
         out.append(head, static_cast<std::size_t>(put_varint(head, query.size()) - head));
         out.append(query);
     }
-    Buffer entries(direct ? out : sorted_later, n * 40 + 64);
+    // Sized before the entries: the direct buffer keeps room for it.
+    const std::size_t tail_size = request->ByteSizeLong();
+    Buffer entries(direct ? out : sorted_later, n * 40 + 64, direct ? tail_size : 0);
     const std::size_t entries_at = entries.size();
     EntryWriter writer(transform, arena);
     std::exception_ptr failure;
@@ -507,7 +514,6 @@ void build_request(const GraphQueryRequestEncoder& encoder, std::string& out) {
     if (failure) std::rethrow_exception(failure);
 
     const std::size_t entries_size = entries.size() - entries_at;
-    const std::size_t tail_size = request->ByteSizeLong();
     if (query.size() > kMaxBody || tail_size > kMaxBody || head_size + entries_size + tail_size > kMaxBody) too_large();
     if (direct) {
         const std::size_t at = out.size();
