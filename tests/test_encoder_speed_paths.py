@@ -307,6 +307,57 @@ def test_many_edits_across_frames_match():
     assert sum(len(g.entity_adds) for f in frames for g in f.adds.entities.values()) == 5000
 
 
+class Sub(tk.GraphApplyEditsEncoder):
+    pass
+
+
+@pytest.mark.parametrize("how", ["plain", "keyword", "unbound", "subclass"])
+@pytest.mark.parametrize("op", ["add", "update", "delete"])
+def test_every_way_of_calling_an_edit_gives_the_same_request(op, how):
+    items = [entity_dict({"n": i, "p": point_dict(float(i), 1.0)}) for i in range(4)]
+    if op != "add":
+        for i, item in enumerate(items):
+            item["_id"] = i + 1
+    want = encoder()
+    getattr(want, op + "_many")(items)
+    enc = Sub(tk.SpatialReference(), grid()) if how == "subclass" else encoder()
+    for item in items:
+        if how == "keyword":
+            getattr(enc, op)(value=item)
+        elif how == "unbound":
+            getattr(tk.GraphApplyEditsEncoder, op)(enc, item)
+        else:
+            getattr(enc, op)(item)
+    assert body_of(enc) == body_of(want)
+
+
+@pytest.mark.parametrize("call", [
+    lambda e: e.add(),
+    lambda e: e.add(1, 2),
+    lambda e: e.update(item=None),
+    lambda e: tk.GraphApplyEditsEncoder.delete(object(), {}),
+    lambda e: tk.GraphApplyEditsEncoder.add(),
+])
+def test_edit_calls_with_wrong_arguments_raise_type_error(call):
+    with pytest.raises(TypeError):
+        call(encoder())
+
+
+class RaisingZone(datetime.tzinfo):
+    def utcoffset(self, dt):
+        raise KeyError("from Python")
+
+
+def test_a_refused_edit_raises_and_python_errors_pass_through():
+    enc = encoder()
+    with pytest.raises(ValueError):
+        enc.add(entity_dict({"p": point_dict(float("nan"), 1.0)}))
+    with pytest.raises(KeyError, match="from Python"):
+        enc.add(entity_dict({"w": datetime.datetime(2020, 1, 1, tzinfo=RaisingZone())}))
+    enc.encode()
+    assert enc.get_encoding_result().error.error_message == "GraphApplyEditsEncoder: empty input."
+
+
 # ---------------------------------------------------------------- arrays of doubles
 
 

@@ -8,6 +8,7 @@
 #include "edits/apply_edits_encoder.h"
 #include "module/bind_common.h"
 #include "module/bind_docs.h"
+#include "module/fast_methods.h"
 #include "module/from_python.h"
 #include "module/py_edits.h"
 #include "module/py_keys.h"
@@ -30,6 +31,35 @@ void edit_one(Encoder& self, EditOp op, py::handle value) {
     Encoder::Lease lease(self);
     raise_if_refused(stage_object(self, op, value, lease));
     self.commit(lease.staging);
+}
+
+// add, update and delete are called once per edit: fast methods
+// (module/fast_methods.h) for a plain call with one positional argument.
+struct FastEdits {
+    PyTypeObject* type = nullptr;
+    PyObject* bound[3] = {};  // by EditOp, for every other call
+};
+FastEdits g_fast_edits;
+
+template <EditOp op>
+PyObject* fast_edit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Encoder* encoder = exact_instance<Encoder>(self, g_fast_edits.type);
+    if (!encoder || PyVectorcall_NARGS(nargs) != 1 || kwnames)
+        return call_bound(g_fast_edits.bound[static_cast<int>(op)], self, args, nargs, kwnames);
+    return run_fast([encoder, args] {
+        edit_one(*encoder, op, args[0]);
+        return py::none();
+    });
+}
+
+void install_fast_edits(py::handle cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    g_fast_edits.type = type;
+    g_fast_edits.bound[static_cast<int>(EditOp::add)] = install_fast_method(type, "add", &fast_edit<EditOp::add>);
+    g_fast_edits.bound[static_cast<int>(EditOp::update)] =
+        install_fast_method(type, "update", &fast_edit<EditOp::update>);
+    g_fast_edits.bound[static_cast<int>(EditOp::remove)] =
+        install_fast_method(type, "delete", &fast_edit<EditOp::remove>);
 }
 
 // All or nothing: every item is staged first (a refusal raises and leaves
@@ -210,6 +240,7 @@ void register_GraphApplyEditsEncoder(py::module_& m) {
              "call, which keeps the first bytes; -1 \"GraphApplyEditsEncoder: unexpected\n"
              "error.\" for a frame too large to send).");
     def_encoding_result_doc(cls, &Encoder::result);
+    install_fast_edits(cls);
 }
 
 void register_GraphApplyEditsDecoder(py::module_& m) {

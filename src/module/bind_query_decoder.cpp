@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "module/bind_common.h"
+#include "module/fast_methods.h"
 #include "module/py_arrow.h"
 #include "module/py_collector.h"
 #include "module/py_rows.h"
@@ -175,10 +176,8 @@ void set_data_model(QueryDecoder& self, std::shared_ptr<DataModel> model) {
     self.data_model = std::move(model);
 }
 
-// Row reading is called once per row, so the three row methods and the
-// iterator slot skip pybind11's general dispatch when called plainly on the
-// class itself (an exact int index, no keywords). Every other call goes to
-// the bound function, whose docstring the fast method carries.
+// Row reading is called once per row: the three row methods and the
+// iterator slot are fast methods (module/fast_methods.h).
 struct FastPath {
     PyTypeObject* type = nullptr;
     PyObject* next_row = nullptr;  // the bound functions, for every other call
@@ -187,33 +186,7 @@ struct FastPath {
 };
 FastPath g_fast;
 
-QueryDecoder* fast_self(PyObject* self) {
-    if (Py_TYPE(self) != g_fast.type) return nullptr;
-    auto* inst = reinterpret_cast<py::detail::instance*>(self);
-    if (!inst->simple_layout || !inst->simple_holder_constructed) return nullptr;
-    return static_cast<QueryDecoder*>(inst->simple_value_holder[0]);
-}
-
-PyObject* call_bound(PyObject* fn, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const Py_ssize_t n = PyVectorcall_NARGS(nargs);
-    const Py_ssize_t total = n + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    std::vector<PyObject*> stack(static_cast<std::size_t>(1 + total));
-    stack[0] = self;
-    for (Py_ssize_t i = 0; i < total; ++i) stack[static_cast<std::size_t>(1 + i)] = args[i];
-    return PyObject_Vectorcall(fn, stack.data(), static_cast<std::size_t>(1 + n), kwnames);
-}
-
-template <class F>
-PyObject* run_fast(F&& f) {
-    try {
-        return f().release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (...) {
-        py::detail::try_translate_exceptions();
-    }
-    return nullptr;
-}
+QueryDecoder* fast_self(PyObject* self) { return exact_instance<QueryDecoder>(self, g_fast.type); }
 
 PyObject* fast_next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     QueryDecoder* d = fast_self(self);
@@ -253,44 +226,13 @@ PyObject* fast_next(PyObject* self) {
     return nullptr;
 }
 
-constexpr std::size_t kFastMethods = 3;  // next_row, get_current_row, get_value
-
-// Puts a fast method in place of a bound one of the same name.
-PyObject* install_fast(PyTypeObject* type, const char* name, _PyCFunctionFastWithKeywords fn) {
-    PyObject* bound = PyDict_GetItemString(type->tp_dict, name);
-    if (!bound) throw py::error_already_set();
-    Py_INCREF(bound);
-    const py::object doc = py::reinterpret_borrow<py::object>(bound).attr("__doc__");
-    // Static: the descriptors point at them for the life of the process (the
-    // module is initialised once; it has no per-interpreter state).
-    static PyMethodDef defs[kFastMethods];
-    static std::string docs[kFastMethods];
-    static std::size_t used = 0;
-    if (used == kFastMethods) throw std::logic_error("install_fast: no slot left");
-    PyMethodDef* def = &defs[used];
-    *def = PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
-                       METH_FASTCALL | METH_KEYWORDS, nullptr};
-    if (!doc.is_none()) {
-        docs[used] = doc.cast<std::string>();
-        def->ml_doc = docs[used].c_str();
-    }
-    ++used;
-    PyObject* descr = PyDescr_NewMethod(type, def);
-    if (!descr || PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, descr) != 0) {
-        Py_XDECREF(descr);
-        throw py::error_already_set();
-    }
-    Py_DECREF(descr);
-    return bound;
-}
-
 void install_fast_paths(py::module_& m) {
     py::object cls = m.attr("GraphQueryDecoder");
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     g_fast.type = type;
-    g_fast.next_row = install_fast(type, "next_row", &fast_next_row);
-    g_fast.current_row = install_fast(type, "get_current_row", &fast_current_row);
-    g_fast.get_value = install_fast(type, "get_value", &fast_get_value);
+    g_fast.next_row = install_fast_method(type, "next_row", &fast_next_row);
+    g_fast.current_row = install_fast_method(type, "get_current_row", &fast_current_row);
+    g_fast.get_value = install_fast_method(type, "get_value", &fast_get_value);
     type->tp_iternext = &fast_next;
     PyType_Modified(type);
 }
