@@ -283,6 +283,69 @@ def test_keyword_arguments():
     assert req.parameters["a"].primitive_value.int64_value == 3
 
 
+class Index:
+    def __init__(self, n):
+        self.n = n
+
+    def __index__(self):
+        return self.n
+
+
+class Name(str):
+    pass
+
+
+class SubEncoder(tk.GraphQueryRequestEncoder):
+    pass
+
+
+CALL_VALUES = [("i", 7), ("f", 0.1), ("s", "t"), ("n", None), ("u", uuid.UUID(int=5)), ("x", Index(9)),
+               ("b", True)]
+
+
+def call_param(enc, how, method, name, value):
+    if how == "keyword":
+        return getattr(enc, method)(name=name, value=value)
+    if how == "unbound":
+        return getattr(tk.GraphQueryRequestEncoder, method)(enc, name, value)
+    if how == "str subclass":
+        name = Name(name)
+    elif how == "bytes":
+        name = name.encode()
+    return getattr(enc, method)(name, value)
+
+
+@pytest.mark.parametrize("how", ["plain", "keyword", "unbound", "subclass", "str subclass", "bytes"])
+@pytest.mark.parametrize("method", ["append_param_key_value", "set_param_key_value"])
+def test_every_way_of_calling_gives_the_same_parameters(method, how):
+    enc = SubEncoder() if how == "subclass" else tk.GraphQueryRequestEncoder()
+    enc.open_cypher_query = QUERY
+    for name, value in CALL_VALUES:
+        assert call_param(enc, how, method, name, value) is True
+    req = parse(encode_ok(enc))
+    assert set(req.parameters) == {name for name, _ in CALL_VALUES}
+    assert req.parameters["x"].primitive_value.int64_value == 9
+    for name, value in CALL_VALUES:
+        if name != "x":
+            assert req.parameters[name] == expected_any(value), name
+
+
+@pytest.mark.parametrize("method", ["append_param_key_value", "set_param_key_value"])
+@pytest.mark.parametrize("args, exc", [
+    (("\ud800", 1), TypeError),
+    ((1, 1), TypeError),
+    (("a", object()), TypeError),
+    (("a", 2**64), OverflowError),
+    (("a",), TypeError),
+    (("a", 1, 2), TypeError),
+])
+def test_bad_calls_raise_and_append_nothing(method, args, exc):
+    enc = new_encoder()
+    with pytest.raises(exc):
+        getattr(enc, method)(*args)
+    assert enc.param_count() == 0
+
+
 # ---- failures: first bad parameter in list order decides ----
 
 NOT_UTF8 = b"\xff\xfe"

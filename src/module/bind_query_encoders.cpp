@@ -8,6 +8,7 @@
 
 #include "module/bind_common.h"
 #include "module/bind_docs.h"
+#include "module/fast_methods.h"
 #include "module/py_value.h"
 #include "module/registration.h"
 #include "query/query_encoder.h"
@@ -80,6 +81,46 @@ std::size_t append_params(ParamList& params, py::handle mapping) {
         params.truncate(before);
         throw;
     }
+}
+
+// append_param_key_value and set_param_key_value are called once per
+// parameter: fast methods (module/fast_methods.h) for a str name and a value
+// that the exact loading pass takes; everything else goes to the bound
+// function, which converts (and fails) as it always has.
+struct FastParams {
+    PyTypeObject* type = nullptr;
+    PyObject* append = nullptr;  // the bound functions
+    PyObject* set = nullptr;
+};
+FastParams g_fast_params;
+
+template <bool Set>
+PyObject* fast_param(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound = Set ? g_fast_params.set : g_fast_params.append;
+    auto* encoder = exact_instance<GraphQueryRequestEncoder>(self, g_fast_params.type);
+    if (!encoder || PyVectorcall_NARGS(nargs) != 2 || kwnames || !PyUnicode_CheckExact(args[0]))
+        return call_bound(bound, self, args, nargs, kwnames);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(args[0], &size);
+    if (!data) {
+        PyErr_Clear();  // no UTF-8 form: the bound function refuses it
+        return call_bound(bound, self, args, nargs, kwnames);
+    }
+    std::string name(data, static_cast<std::size_t>(size));
+    value_t value;
+    bool loaded = false;
+    PyObject* done = run_fast([&] {
+        loaded = load_value_pass(py::handle(args[1]), false, value);
+        return py::none();
+    });
+    if (!done) return nullptr;
+    Py_DECREF(done);
+    if (!loaded) return call_bound(bound, self, args, nargs, kwnames);
+    return run_fast([&] {
+        ParamList& params = encoder->parameters;
+        return py::bool_(Set ? params.set(std::move(name), std::move(value))
+                             : params.append(std::move(name), std::move(value)));
+    });
 }
 
 }  // namespace
@@ -187,6 +228,10 @@ void register_GraphQueryRequestEncoder(py::module_& m) {
              "in get_encoding_result(). The parameters are left as they were, so a second\n"
              "encode() gives the same bytes.");
     def_encoding_result_doc(cls, &Encoder::encoding_result);
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    g_fast_params.type = type;
+    g_fast_params.append = install_fast_method(type, "append_param_key_value", &fast_param<false>);
+    g_fast_params.set = install_fast_method(type, "set_param_key_value", &fast_param<true>);
 }
 
 void register_vexoSpatialRelation(py::module_& m) {
