@@ -226,3 +226,38 @@ def test_what_python_code_raises_for_a_row_made_ahead_is_raised_at_that_row(monk
                     next(it)
             continue
         assert (next(it) if how == "iter" else d.next_row() and d.get_current_row()) == [r + 1]
+
+
+class Tracked:
+    def __init__(self, **kwargs):
+        self.int = kwargs["int"]
+
+
+@pytest.mark.parametrize("then", ["get_value", "del"])
+def test_rows_made_ahead_die_once_the_caller_moves_on(monkeypatch, then):
+    import gc
+    import weakref
+    ids = [uuid.UUID(int=r + 1) for r in range(300)]
+    body = stream(1, [[prim(ld(9, u.bytes))] for u in ids], rows_per_frame=300)
+    refs = []
+
+    def tracked(**kwargs):
+        t = Tracked(**kwargs)
+        refs.append(weakref.ref(t))
+        return t
+
+    monkeypatch.setattr(uuid, "UUID", tracked)
+    d = pushed(body)
+    kept = []  # kept rows, so that runs are made
+    for r in range(100):
+        assert d.next_row()
+        kept.append(d.get_current_row())
+        assert kept[-1][0].int == r + 1
+    assert len(refs) > 100  # made ahead
+    del kept
+    if then == "get_value":
+        assert d.get_value(0).int == 100
+    else:
+        del d
+    gc.collect()
+    assert sum(r() is not None for r in refs) == 0

@@ -32,6 +32,7 @@ public:
     // stops early wastes at most as many rows as it has read.
     static constexpr std::size_t kMaxRun = 1024;
     static constexpr std::size_t kMinStreak = 8;
+    static constexpr std::size_t kMaxWait = std::size_t(1) << 16;
 
     // next_row() from the rows made: false, with nothing held any more, when
     // the caller's row was the last made; the caller then asks the decoder.
@@ -70,9 +71,17 @@ public:
     template <class Convert>
     py::object make(GraphQueryDecoder& d, Convert&& convert) {
         drop(d, false);
+        if (probe_) {
+            // A caller that drops its rows gets short runs only, to see
+            // whether it still does, and ever more rarely.
+            dropping_ = Py_REFCNT(probe_.ptr()) == 1;
+            wait_ = dropping_ ? std::min(2 * wait_, kMaxWait) : kMinStreak;
+            if (dropping_) streak_ = 0;
+            probe_ = py::object();
+        }
         std::size_t run = 0;
-        if (streak_ >= kMinStreak && d.has_current_row() && !d.row_values_decoded())
-            run = std::min({streak_, kMaxRun - 1, d.rows_ready()});
+        if (streak_ >= wait_ && d.has_current_row() && !d.row_values_decoded())
+            run = std::min({dropping_ ? kMinStreak : streak_, kMaxRun - 1, d.rows_ready()});
         if (run == 0) {
             py::object row = convert();
             ++streak_;
@@ -97,6 +106,7 @@ public:
         }
         entries_ = std::move(made);
         at_ = 0;
+        probe_ = entries_[0].row;  // the caller may still hold the latest row
         ++streak_;
         return std::move(entries_[0].row);
     }
@@ -113,7 +123,10 @@ private:
     };
 
     void drop(GraphQueryDecoder& d, bool end_streak) {
-        if (end_streak) streak_ = 0;
+        if (end_streak) {
+            streak_ = 0;
+            probe_ = py::object();
+        }
         if (entries_.empty()) return;
         if (at_ + 1 < entries_.size()) {
             d.rewind(entries_[at_].cursor);
@@ -128,6 +141,13 @@ private:
     std::vector<Entry> entries_;
     std::size_t at_ = 0;
     std::size_t streak_ = 0;
+    std::size_t wait_ = kMinStreak;  // the streak a run needs
+    bool dropping_ = false;          // the last run's rows were dropped
+    // A row of the last run, to see whether the caller keeps its rows. A
+    // caller that drops each row gains nothing from a run: its rows die
+    // young without any collection, while a run's rows, all alive at once,
+    // start one.
+    py::object probe_;
 };
 
 }  // namespace tk
