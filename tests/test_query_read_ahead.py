@@ -5,8 +5,10 @@ answers as if each row were made when asked for.
 The model: the reference rows (get_rows(-1) on a second decoder, which makes
 nothing ahead) and the caller's position in them.
 """
+import gc
 import random
 import uuid
+import weakref
 
 import _tolmirkenvor as tk
 import pytest
@@ -235,8 +237,6 @@ class Tracked:
 
 @pytest.mark.parametrize("then", ["get_value", "del"])
 def test_rows_made_ahead_die_once_the_caller_moves_on(monkeypatch, then):
-    import gc
-    import weakref
     ids = [uuid.UUID(int=r + 1) for r in range(300)]
     body = stream(1, [[prim(ld(9, u.bytes))] for u in ids], rows_per_frame=300)
     refs = []
