@@ -89,6 +89,11 @@ def query_stream():
     }
     for hook in range(1, 8):
         out["uuid_hook%d" % hook] = q(0x08, 0, uuids, hook)
+    # long frames, read kept, so that rows are made ahead in runs
+    long = result_stream(names, some * 12, rows_per_frame=40)
+    out["runs_rows"] = q(0x00, 0, long, 0x08)
+    out["runs_iter_cuts"] = q(0x02, 0x80, long, 0x18)
+    out["runs_model"] = q(0x0C, 0, long, 0x08)
     return out
 
 

@@ -23,6 +23,11 @@ Input: three control bytes, then the body.
                     collector callback calling next_row; 7 a replacement
                     that drops the decoder's data model
                     (TK_FUZZ_SKIP=reentrant_decoder leaves these out)
+          bit 3     without a hook: read every row kept, as plain structures
+                    (so that rows are made ahead in runs), by next_row() and
+                    get_current_row() or, with bit 4, by iteration; and
+                    compare with a second decoder made to convert each row
+                    when asked (a get_value call before each row)
 """
 import gc
 import gzip
@@ -141,7 +146,7 @@ def read_rows(d, state):
 def one_input(data):
     if len(data) < 3:
         return
-    flags, param, hook = data[0], data[1], data[2] & 0x07
+    flags, param, hook, compare = data[0], data[1], data[2] & 0x07, data[2] & 0x08
     if not common.allowed("reentrant_decoder"):
         hook = 0
     body = data[3:]
@@ -150,6 +155,10 @@ def one_input(data):
     pieces = chunks(body, flags & 0x03, param)
     if flags & 0x40:
         pieces = [memoryview(p) for p in pieces]
+
+    if compare and not hook:
+        compare_readers(flags, pieces, bool(data[2] & 0x10))
+        return
 
     d = tk.GraphQueryDecoder()
     if flags & 0x08:
@@ -161,6 +170,45 @@ def one_input(data):
     finally:
         if remove is not None:
             remove()
+
+
+def kept_rows(d, plain, iterate, out):
+    # A failed row is recorded by its exception's type; reading goes on.
+    it = iter(d)
+    while len(out) <= MAX_ROWS:
+        if plain:
+            d.get_value(-1)  # ends any run: the next row is converted when asked
+        try:
+            if iterate and not plain:
+                out.append(next(it))
+                continue
+            if not d.next_row():
+                return
+            out.append(d.get_current_row())
+        except StopIteration:
+            return
+        except EXPECTED as e:
+            out.append(type(e))
+    raise AssertionError("next_row does not end")
+
+
+def compare_readers(flags, pieces, iterate):
+    runs, plain = tk.GraphQueryDecoder(), tk.GraphQueryDecoder()
+    got = {runs: [], plain: []}
+    for d in (runs, plain):
+        if flags & 0x08:
+            d.data_model = tk.decode_data_model_from_protocol_buffer(MODEL)
+    for p in pieces:
+        for d in (runs, plain):
+            d.push_buffer(p)
+            if not flags & 0x04:
+                kept_rows(d, d is plain, iterate, got[d])
+    for _ in range(len(pieces) + 1):
+        for d in (runs, plain):
+            kept_rows(d, d is plain, iterate, got[d])
+    # repr: NaN values compare unequal to themselves
+    assert repr(got[runs]) == repr(got[plain]), "rows made ahead differ from rows made when asked"
+    assert (runs.error.error_code, runs.has_error()) == (plain.error.error_code, plain.has_error())
 
 
 def decode(d, flags, pieces):
