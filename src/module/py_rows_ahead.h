@@ -13,6 +13,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <exception>
 #include <utility>
