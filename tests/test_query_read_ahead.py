@@ -185,9 +185,14 @@ def test_a_data_model_set_between_rows_reaches_every_later_row():
         assert d.get_current_row()[0]["spatialReference"] == {"wkid": 4326, "latestWkid": 4326}
 
 
+def uuid_stream(rows, step=1):
+    """One UUID column, every row in one frame: UUID(int=(r + 1) * step)."""
+    ids = [uuid.UUID(int=(r + 1) * step) for r in range(rows)]
+    return ids, stream(1, [[prim(ld(9, u.bytes))] for u in ids], rows_per_frame=rows)
+
+
 def test_uuids_made_ahead_call_the_replaced_class_once_a_row(monkeypatch):
-    ids = [uuid.UUID(int=(r + 1) * 7919) for r in range(300)]
-    body = stream(1, [[prim(ld(9, u.bytes))] for u in ids], rows_per_frame=300)
+    ids, body = uuid_stream(300, step=7919)
     seen = []
 
     def counting(*args, **kwargs):
@@ -205,8 +210,7 @@ def test_uuids_made_ahead_call_the_replaced_class_once_a_row(monkeypatch):
 @pytest.mark.parametrize("how", ["row", "iter"])
 def test_what_python_code_raises_for_a_row_made_ahead_is_raised_at_that_row(monkeypatch, how):
     # Raised once only: a row made again would not fail, so the error must be kept.
-    ids = [uuid.UUID(int=r + 1) for r in range(200)]
-    body = stream(1, [[prim(ld(9, u.bytes))] for u in ids], rows_per_frame=200)
+    _, body = uuid_stream(200)
     failed = []
 
     def once(**kwargs):
@@ -237,8 +241,7 @@ class Tracked:
 
 @pytest.mark.parametrize("then", ["get_value", "del"])
 def test_rows_made_ahead_die_once_the_caller_moves_on(monkeypatch, then):
-    ids = [uuid.UUID(int=r + 1) for r in range(300)]
-    body = stream(1, [[prim(ld(9, u.bytes))] for u in ids], rows_per_frame=300)
+    _, body = uuid_stream(300)
     refs = []
 
     def tracked(**kwargs):
