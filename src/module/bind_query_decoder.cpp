@@ -92,28 +92,26 @@ py::object convert_row(QueryDecoder& self) {
     return row_to_python(self.current_row(), width, context);
 }
 
-py::object make_row(QueryDecoder& self) {
+// The current row for a caller reading row after row: the one made ahead
+// when there is one, else converted now, with the rows after it when the
+// caller has been reading every row (see RowsAhead). The caller holds the
+// busy flag.
+py::object take_or_make_row(QueryDecoder& self) {
+    if (py::object row = self.ahead.take(self)) return row;
     return self.ahead.make(self, [&self] { return convert_row(self); });
 }
 
-// The current row for a caller reading row after row: made ahead when it
-// has been reading every row (see RowsAhead).
 py::object current_row(QueryDecoder& self) {
     if (!self.header_parsed()) throw std::invalid_argument("Decoder has not parsed the header yet.");
     BusyScope busy(self);
-    if (py::object row = self.ahead.take(self)) return row;
-    return make_row(self);
+    return take_or_make_row(self);
 }
 
 // Iteration: next_row() then the current row.
 py::object next_item_or_null(QueryDecoder& self) {
     BusyScope busy(self);
-    if (self.ahead.step(self)) {
-        if (py::object row = self.ahead.take(self)) return row;
-        return make_row(self);
-    }
-    if (!self.next_row()) return py::object();
-    return make_row(self);
+    if (!self.ahead.step(self) && !self.next_row()) return py::object();
+    return take_or_make_row(self);
 }
 
 py::object get_value(QueryDecoder& self, int64_t index) {
