@@ -684,19 +684,32 @@ MEMORY_RUNS = [("module_keep", "memory_rows"), ("module_drop", "memory_rows"),
                ("module_drop", "memory_stream_rows"), ("arrow_stream", "memory_stream_rows")]
 
 
-def run_memory(quick, log):
-    out = []
-    for kind, size in MEMORY_RUNS:
-        rows = SIZES[size][quick]
-        t0 = time.perf_counter()
-        p = subprocess.run([sys.executable, os.path.abspath(__file__), "--memory-child", kind, str(rows)],
-                           capture_output=True, text=True, env=os.environ)
+def run_memory(quick, log, jobs=2):
+    """The memory children, `jobs` at a time (each measures its own peak, so
+    they may share the machine), the longest first; results in table order."""
+    order = sorted(range(len(MEMORY_RUNS)), key=lambda i: -SIZES[MEMORY_RUNS[i][1]][quick])
+    out = [None] * len(MEMORY_RUNS)
+    running = []
+
+    def reap(entry):
+        i, p, t0 = entry
+        stdout, stderr = p.communicate()
+        kind, size = MEMORY_RUNS[i]
         if p.returncode:
-            raise RuntimeError("memory run %s failed:\n%s" % (kind, p.stderr))
-        r = json.loads(p.stdout)
-        log("  %s %d rows: +%.1f MiB (%.1f s incl. building)" % (kind, rows, r["growth_mib"],
+            raise RuntimeError("memory run %s failed:\n%s" % (kind, stderr))
+        out[i] = json.loads(stdout)
+        log("  %s %d rows: +%.1f MiB (%.1f s incl. building)" % (kind, SIZES[size][quick], out[i]["growth_mib"],
                                                                  time.perf_counter() - t0))
-        out.append(r)
+
+    for i in order:
+        if len(running) >= jobs:
+            reap(running.pop(0))
+        kind, size = MEMORY_RUNS[i]
+        cmd = [sys.executable, os.path.abspath(__file__), "--memory-child", kind, str(SIZES[size][quick])]
+        running.append((i, subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                            env=os.environ), time.perf_counter()))
+    for entry in running:
+        reap(entry)
     return out
 
 
