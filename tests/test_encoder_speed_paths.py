@@ -98,6 +98,9 @@ class Coordinate:
             self.effect()
         return self.value
 
+    def __repr__(self):  # a stable test id: xdist's workers must collect the same ids
+        return "Coordinate(%r)" % self.value
+
 
 SCALARS = [
     "", "plain", "ünïcødé ✓", "x" * 300, b"", b"\x00\xffblob",
