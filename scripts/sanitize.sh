@@ -4,6 +4,9 @@
 #
 #   bash scripts/sanitize.sh [PYTEST_ARGS...]
 #
+# The suite runs on TK_SANITIZE_JOBS worker processes (pytest-xdist; default
+# 2, one a core), each test file whole on one worker; 0 runs it in-process.
+#
 # Builds with gcc (-DTK_SANITIZE=ON, RelWithDebInfo) into build/sanitize and
 # runs pytest with the sanitizer runtime preloaded (the interpreter itself is
 # not instrumented) and Python's allocations going through it too. Reports
@@ -26,7 +29,7 @@ ensure_deb_packages sanitize libprotobuf-dev protobuf-compiler zlib1g-dev g++ cc
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 "$PYTHON" -m pip install -q \
     "scikit-build-core>=0.10,<2" "pybind11>=3.0,<3.2" "cmake>=3.18" "ninja" \
-    "pytest>=7,<10" "protobuf>=4.21,<4.22" "numpy>=1.24,<3"
+    "pytest>=7,<10" "pytest-xdist>=3.5,<4" "protobuf>=4.21,<4.22" "numpy>=1.24,<3"
 
 # --- the instrumented module -----------------------------------------------------
 echo "sanitize: building $BUILD"
@@ -54,20 +57,22 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$PWD/$REPORTS/
 export PYTHONMALLOC=malloc   # Python objects through the sanitizer: leaked references show
 export TK_BUILD_DIR="$BUILD"
 export TK_SANITIZED=1        # the tests that watch RSS step aside
-# Child processes (protoc, compilers, child interpreters of the tests) keep
-# the error checks but not the exit-time leak check, whose reports would be
-# about those programs; the leak check runs in the pytest process, where the
-# module does its work.
+# Child processes (protoc, compilers, git, child interpreters of the tests)
+# keep the error checks but not the exit-time leak check, whose reports
+# would be about those programs; the leak check runs in the processes that
+# run the tests, where the module does its work: scripts/asan_children.py
+# sees to both.
 export TK_CHILD_ASAN_OPTIONS="detect_leaks=0:$COMMON"
+export PYTHONPATH="$PWD/scripts${PYTHONPATH:+:$PYTHONPATH}"
+JOBS=${TK_SANITIZE_JOBS:-2}
+XDIST=()
+if [ "$JOBS" -gt 0 ]; then
+    XDIST=(-n "$JOBS" --dist loadfile)
+fi
 
 echo "sanitize: running pytest under ASan, UBSan and LSan (reports in $REPORTS)"
 rc=0
-"$PY_EXE" -c '
-import os, sys
-os.environ["ASAN_OPTIONS"] = os.environ.pop("TK_CHILD_ASAN_OPTIONS")
-import pytest
-sys.exit(pytest.main(sys.argv[1:]))
-' -q tests "$@" || rc=$?
+"$PY_EXE" -m pytest -p asan_children -q "${XDIST[@]}" tests "$@" || rc=$?
 
 shopt -s nullglob
 reports=("$REPORTS"/report*)
