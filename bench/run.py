@@ -33,6 +33,7 @@ import statistics
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 
 os.environ["TZ"] = "UTC"
@@ -46,6 +47,7 @@ if os.environ.get("TK_BUILD_DIR"):
 import _tolmirkenvor as tk  # noqa: E402
 import baseline as B  # noqa: E402
 import workloads as W  # noqa: E402
+from streams import delimited, read_varint  # noqa: E402 (tests/, put on the path by workloads)
 
 try:
     import pyarrow as pa
@@ -636,8 +638,30 @@ def _reset_peak():
         return False
 
 
-def memory_child(kind, rows):
-    chunks = W.cut(W.stream(W.QUERY_FIELDS, W.query_frames(rows, seed=111)))
+def memory_input_part(rows, seed, path):
+    """One part of the memory runs' input: delimited frames, written to path."""
+    with open(path, "wb") as f:
+        for frame in W.frames(W.fill_query_row, rows, seed):
+            f.write(delimited(frame))
+
+
+def memory_child(kind, rows, parts):
+    """Reads `rows` rows of the stream whose frames are in the files `parts`."""
+    body = bytearray(delimited(W.result_header(W.QUERY_FIELDS)))
+    need = rows // W.ROWS_PER_FRAME
+    for path in parts:
+        with open(path, "rb") as f:
+            data = f.read()
+        pos = 0
+        while need and pos < len(data):
+            size, start = read_varint(data, pos)
+            pos = start + size
+            need -= 1
+        body += data[:pos]
+        if not need:
+            break
+    chunks = W.cut(bytes(body))
+    del body, data
     gc.collect()
     if kind.startswith("module") or kind == "arrow_stream":
         d = tk.GraphQueryDecoder()
@@ -686,30 +710,48 @@ MEMORY_RUNS = [("module_keep", "memory_rows"), ("module_drop", "memory_rows"),
 
 def run_memory(quick, log, jobs=2):
     """The memory children, `jobs` at a time (each measures its own peak, so
-    they may share the machine), the longest first; results in table order."""
+    they may share the machine), the longest first; results in table order.
+    Their input, distinct seeded rows, is built once, in `jobs` parts at once;
+    each child reads as many rows of it as it needs."""
+    rows_needed = max(SIZES[size][quick] for _, size in MEMORY_RUNS)
+    per_part = -(-rows_needed // jobs // W.ROWS_PER_FRAME) * W.ROWS_PER_FRAME
     order = sorted(range(len(MEMORY_RUNS)), key=lambda i: -SIZES[MEMORY_RUNS[i][1]][quick])
     out = [None] * len(MEMORY_RUNS)
-    running = []
+    me = os.path.abspath(__file__)
 
-    def reap(entry):
-        i, p, t0 = entry
-        stdout, stderr = p.communicate()
-        kind, size = MEMORY_RUNS[i]
-        if p.returncode:
-            raise RuntimeError("memory run %s failed:\n%s" % (kind, stderr))
-        out[i] = json.loads(stdout)
-        log("  %s %d rows: +%.1f MiB (%.1f s incl. building)" % (kind, SIZES[size][quick], out[i]["growth_mib"],
-                                                                 time.perf_counter() - t0))
+    def run_all(cmds, done):
+        """Runs the commands, `jobs` at a time, calling done(i, stdout, seconds) in order."""
+        running = []
 
-    for i in order:
-        if len(running) >= jobs:
-            reap(running.pop(0))
-        kind, size = MEMORY_RUNS[i]
-        cmd = [sys.executable, os.path.abspath(__file__), "--memory-child", kind, str(SIZES[size][quick])]
-        running.append((i, subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                            env=os.environ), time.perf_counter()))
-    for entry in running:
-        reap(entry)
+        def reap():
+            i, p, t0 = running.pop(0)
+            stdout, stderr = p.communicate()
+            if p.returncode:
+                raise RuntimeError("memory run %s failed:\n%s" % (" ".join(cmds[i][2:]), stderr))
+            done(i, stdout, time.perf_counter() - t0)
+
+        for i in range(len(cmds)):
+            if len(running) >= jobs:
+                reap()
+            running.append((i, subprocess.Popen(cmds[i], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                                env=os.environ), time.perf_counter()))
+        while running:
+            reap()
+
+    with tempfile.TemporaryDirectory(prefix="tk-bench-") as tmp:
+        parts = [os.path.join(tmp, "part%d" % k) for k in range(jobs)]
+        t0 = time.perf_counter()
+        run_all([[sys.executable, me, "--memory-input", str(per_part), str(111 + k), parts[k]] for k in range(jobs)],
+                lambda i, stdout, secs: None)
+        log("  input: %d rows in %d parts (%.1f s)" % (per_part * jobs, jobs, time.perf_counter() - t0))
+
+        def done(j, stdout, secs):
+            i = order[j]
+            out[i] = json.loads(stdout)
+            log("  %s %d rows: +%.1f MiB (%.1f s)" % (MEMORY_RUNS[i][0], out[i]["rows"], out[i]["growth_mib"], secs))
+
+        run_all([[sys.executable, me, "--memory-child", MEMORY_RUNS[i][0], str(SIZES[MEMORY_RUNS[i][1]][quick]),
+                  *parts] for i in order], done)
     return out
 
 
@@ -737,11 +779,15 @@ def main(argv=None):
     ap.add_argument("--no-memory", dest="memory", action="store_false")
     ap.add_argument("--memory-only", action="store_true", help="only the peak-memory subprocesses")
     ap.add_argument("--list", action="store_true", help="print the workload ids and exit")
-    ap.add_argument("--memory-child", nargs=2, metavar=("KIND", "ROWS"), help=argparse.SUPPRESS)
+    ap.add_argument("--memory-child", nargs="+", metavar="ARG", help=argparse.SUPPRESS)
+    ap.add_argument("--memory-input", nargs=3, metavar=("ROWS", "SEED", "PATH"), help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
 
+    if args.memory_input:
+        memory_input_part(int(args.memory_input[0]), int(args.memory_input[1]), args.memory_input[2])
+        return 0
     if args.memory_child:
-        memory_child(args.memory_child[0], int(args.memory_child[1]))
+        memory_child(args.memory_child[0], int(args.memory_child[1]), args.memory_child[2:])
         return 0
     if args.list:
         print("\n".join(ALL_IDS))
