@@ -830,7 +830,35 @@ int64_t count_elements(const ValueRef& array) {
     }
 }
 
-bool read_geometry(const Spans& geometry_value, geometry_t& g) {
+namespace {
+
+// The varints a packed field holds, as the reading loop takes them: it stops
+// at the first one that runs past the end or over ten bytes.
+std::size_t count_packed_varints(Span s) {
+    std::size_t n = 0;
+    int run = 0;  // continuation bytes since the last varint ended
+    for (const char* p = s.begin; p < s.end; ++p) {
+        if (static_cast<uint8_t>(*p) & 0x80) {
+            if (++run == 10) break;
+        } else {
+            ++n;
+            run = 0;
+        }
+    }
+    return n;
+}
+
+// Room for extra more items, growing at least twofold: a geometry sent in
+// many small packed pieces must not reallocate at every piece.
+template <class T>
+void make_room(std::vector<T>& v, std::size_t extra) {
+    const std::size_t need = v.size() + extra;
+    if (need > v.capacity()) v.reserve(std::max(need, 2 * v.capacity()));
+}
+
+// kValues false: the coordinates are counted, not decoded (left as zeros).
+template <bool kValues>
+bool read_geometry_fields(const Spans& geometry_value, geometry_t& g) {
     OneofChoice c;
     resolve_oneof(geometry_value, IsGeometryMember{}, c);
     if (c.number != 2) return false;
@@ -840,6 +868,7 @@ bool read_geometry(const Spans& geometry_value, geometry_t& g) {
     g.has_m = false;
     g.lengths.clear();
     g.coords.clear();
+    std::size_t coords = 0;
     FieldReader reader(c.spans);
     Field f;
     while (reader.next(f)) {
@@ -851,28 +880,45 @@ bool read_geometry(const Spans& geometry_value, geometry_t& g) {
                 if (f.wire_type == kVarint) g.has_m = f.value != 0;
                 break;
             case 3:
-            case 4: {
-                const bool lengths = f.number == 3;
-                auto add = [&g, lengths](uint64_t v) {
-                    if (lengths)
-                        g.lengths.push_back(static_cast<int32_t>(static_cast<uint32_t>(v)));
-                    else
-                        g.coords.push_back(static_cast<double>(zigzag64(v)));
-                };
                 if (f.wire_type == kVarint) {
-                    add(f.value);
+                    g.lengths.push_back(static_cast<int32_t>(static_cast<uint32_t>(f.value)));
                 } else if (f.wire_type == kLengthDelimited) {
+                    make_room(g.lengths, count_packed_varints(f.data));
                     const char* p = f.data.begin;
                     uint64_t v;
-                    while (p < f.data.end && read_varint(p, f.data.end, v)) add(v);
+                    while (p < f.data.end && read_varint(p, f.data.end, v))
+                        g.lengths.push_back(static_cast<int32_t>(static_cast<uint32_t>(v)));
                 }
                 break;
-            }
+            case 4:
+                if (f.wire_type == kVarint) {
+                    if (kValues) g.coords.push_back(static_cast<double>(zigzag64(f.value)));
+                    ++coords;
+                } else if (f.wire_type == kLengthDelimited) {
+                    const std::size_t n = count_packed_varints(f.data);
+                    coords += n;
+                    if (!kValues) break;
+                    make_room(g.coords, n);
+                    const char* p = f.data.begin;
+                    uint64_t v;
+                    while (p < f.data.end && read_varint(p, f.data.end, v))
+                        g.coords.push_back(static_cast<double>(zigzag64(v)));
+                }
+                break;
             default:
                 break;
         }
     }
+    if (!kValues) g.coords.resize(coords);
     return true;
+}
+
+}  // namespace
+
+bool read_geometry(const Spans& geometry_value, geometry_t& g) { return read_geometry_fields<true>(geometry_value, g); }
+
+bool read_geometry_layout(const Spans& geometry_value, geometry_t& g) {
+    return read_geometry_fields<false>(geometry_value, g);
 }
 
 void read_error(const Spans& error, int64_t& code, Span& message) {

@@ -561,6 +561,10 @@ void for_each_element_bytes(const Spans& member, F&& f) {
 // integers as sent; dequantize turns them into coordinates.
 bool read_geometry(const Spans& geometry_value, geometry_t& g);
 
+// read_geometry for a layout check: everything but the coordinates' values,
+// which are left as zeros (as many as read_geometry would read).
+bool read_geometry_layout(const Spans& geometry_value, geometry_t& g);
+
 // ---- Frames and rows -------------------------------------------------------
 
 // The frame's top-level fields. A row's values are field 1 of the row.

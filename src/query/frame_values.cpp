@@ -230,7 +230,7 @@ bool check_relationship(const Spans& body, RowCheck& c) {
 // Dequantizing fails only on the layout check it starts with; the
 // arithmetic after it cannot, so the check stops there.
 void check_geometry(const Spans& body, RowCheck& c) {
-    if (wire::read_geometry(body, c.scratch) && c.scratch.geometry_type != vexoGeometryNull)
+    if (wire::read_geometry_layout(body, c.scratch) && c.scratch.geometry_type != vexoGeometryNull)
         check_layout(c.scratch, LayoutCheck::wire);
 }
 
