@@ -856,6 +856,18 @@ void make_room(std::vector<T>& v, std::size_t extra) {
     if (need > v.capacity()) v.reserve(std::max(need, 2 * v.capacity()));
 }
 
+// The varints of a packed field, converted, appended to out.
+template <class T, class Convert>
+void read_packed(Span s, std::vector<T>& out, Convert&& convert) {
+    make_room(out, count_packed_varints(s));
+    const char* p = s.begin;
+    uint64_t v;
+    while (p < s.end && read_varint(p, s.end, v)) out.push_back(convert(v));
+}
+
+int32_t length_of(uint64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
+double coordinate_of(uint64_t v) { return static_cast<double>(zigzag64(v)); }
+
 // kValues false: the coordinates are counted, not decoded (left as zeros).
 template <bool kValues>
 bool read_geometry_fields(const Spans& geometry_value, geometry_t& g) {
@@ -868,7 +880,7 @@ bool read_geometry_fields(const Spans& geometry_value, geometry_t& g) {
     g.has_m = false;
     g.lengths.clear();
     g.coords.clear();
-    std::size_t coords = 0;
+    std::size_t coords = 0;  // counted when the values are not read
     FieldReader reader(c.spans);
     Field f;
     while (reader.next(f)) {
@@ -880,29 +892,22 @@ bool read_geometry_fields(const Spans& geometry_value, geometry_t& g) {
                 if (f.wire_type == kVarint) g.has_m = f.value != 0;
                 break;
             case 3:
-                if (f.wire_type == kVarint) {
-                    g.lengths.push_back(static_cast<int32_t>(static_cast<uint32_t>(f.value)));
-                } else if (f.wire_type == kLengthDelimited) {
-                    make_room(g.lengths, count_packed_varints(f.data));
-                    const char* p = f.data.begin;
-                    uint64_t v;
-                    while (p < f.data.end && read_varint(p, f.data.end, v))
-                        g.lengths.push_back(static_cast<int32_t>(static_cast<uint32_t>(v)));
-                }
+                if (f.wire_type == kVarint)
+                    g.lengths.push_back(length_of(f.value));
+                else if (f.wire_type == kLengthDelimited)
+                    read_packed(f.data, g.lengths, length_of);
                 break;
             case 4:
                 if (f.wire_type == kVarint) {
-                    if (kValues) g.coords.push_back(static_cast<double>(zigzag64(f.value)));
-                    ++coords;
+                    if (kValues)
+                        g.coords.push_back(coordinate_of(f.value));
+                    else
+                        ++coords;
                 } else if (f.wire_type == kLengthDelimited) {
-                    const std::size_t n = count_packed_varints(f.data);
-                    coords += n;
-                    if (!kValues) break;
-                    make_room(g.coords, n);
-                    const char* p = f.data.begin;
-                    uint64_t v;
-                    while (p < f.data.end && read_varint(p, f.data.end, v))
-                        g.coords.push_back(static_cast<double>(zigzag64(v)));
+                    if (kValues)
+                        read_packed(f.data, g.coords, coordinate_of);
+                    else
+                        coords += count_packed_varints(f.data);
                 }
                 break;
             default:
