@@ -556,6 +556,15 @@ void for_each_element_bytes(const Spans& member, F&& f) {
         if (fld.number == 1 && fld.wire_type == kLengthDelimited) f(fld.data);
 }
 
+// What the reading loop makes of a packed varint field: how many varints it
+// takes before it stops (at the end, or at a varint that runs past the end
+// or over ten bytes), and whether they fill the field exactly.
+struct PackedScan {
+    std::size_t count = 0;
+    bool whole = true;
+};
+PackedScan scan_packed_varints(Span s);
+
 // Reads a GeometryValue into g (its vectors reused): false when it holds no
 // default geometry (the value is then null). The coordinates are the grid
 // integers as sent; dequantize turns them into coordinates.

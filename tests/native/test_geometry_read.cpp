@@ -89,4 +89,60 @@ TEST(GeometryLayout, MatchesTheFullReadOnRandomPackedBytes) {
     }
 }
 
+// The plain loop the scan and the packed reader must agree with.
+struct Reference {
+    std::vector<uint64_t> values;
+    bool whole = true;
+};
+
+Reference read_one_by_one(const std::string& bytes) {
+    Reference r;
+    const char* p = bytes.data();
+    const char* end = p + bytes.size();
+    uint64_t v = 0;
+    while (p < end) {
+        if (!tk::wire::read_varint(p, end, v)) {
+            r.whole = false;
+            break;
+        }
+        r.values.push_back(v);
+    }
+    return r;
+}
+
+TEST(PackedVarints, ScanAndReadAgreeWithTheLoopOnRandomBytes) {
+    std::mt19937 rng(912);
+    for (int i = 0; i < 20000; ++i) {
+        // Long runs of continuation bytes at every offset from the word
+        // boundaries, and plain ASCII-like stretches.
+        std::string bytes(rng() % 70, '\0');
+        const unsigned continuation_odds = 1 + rng() % 16;
+        for (char& b : bytes)
+            b = static_cast<char>(rng() % 16 < continuation_odds ? 0x80 | rng() % 0x80 : rng() % 0x80);
+        const Reference want = read_one_by_one(bytes);
+        const tk::wire::PackedScan got = tk::wire::scan_packed_varints({bytes.data(), bytes.data() + bytes.size()});
+        ASSERT_EQ(got.count, want.values.size()) << i;
+        ASSERT_EQ(got.whole, want.whole) << i;
+
+        const std::string body = geometry_value(2, packed(4, bytes));
+        tk::geometry_t g;
+        ASSERT_TRUE(tk::wire::read_geometry(tk::wire::Spans({body.data(), body.data() + body.size()}), g));
+        ASSERT_EQ(g.coords.size(), want.values.size()) << i;
+        for (std::size_t k = 0; k < want.values.size(); ++k)
+            ASSERT_EQ(g.coords[k], static_cast<double>(tk::wire::zigzag64(want.values[k]))) << i << " " << k;
+    }
+}
+
+TEST(PackedVarints, LongestVarintsAndRunsAtTheWordEdges) {
+    for (std::size_t lead = 0; lead < 17; ++lead) {
+        for (std::size_t run = 8; run <= 11; ++run) {
+            std::string bytes = std::string(lead, '\x05') + std::string(run, '\xff') + "\x7f" + "\x01\x02";
+            const Reference want = read_one_by_one(bytes);
+            const tk::wire::PackedScan got = tk::wire::scan_packed_varints({bytes.data(), bytes.data() + bytes.size()});
+            EXPECT_EQ(got.count, want.values.size()) << lead << " " << run;
+            EXPECT_EQ(got.whole, want.whole) << lead << " " << run;
+        }
+    }
+}
+
 }  // namespace
