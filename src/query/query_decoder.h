@@ -115,7 +115,7 @@ private:
         std::shared_ptr<const void> owner;
         const char* begin = nullptr;
         const char* end = nullptr;
-        std::size_t rows = 0;  // rows handed out, from the frame's start
+        std::size_t rows = 0;  // rows that passed the check: the ones next_row() may take
         std::uint64_t serial = 0;  // 1 for the stream's first stored frame, and so on
         wire::RefusedNulls refused;
     };
