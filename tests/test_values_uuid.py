@@ -69,6 +69,36 @@ def test_a_patched_init_is_honoured(monkeypatch):
     assert seen == [SAMPLES[3].int]
 
 
+def test_class_changes_after_use_are_seen_and_so_is_their_undoing(monkeypatch):
+    # The module remembers that it checked the class; a change to the class
+    # must end that, and a change back must work as before.
+    def as_loaded(u):
+        a = tk.ArrayValue()
+        a.add_value(u)
+        return tk.to_value_object(a)[0].int
+
+    for u in SAMPLES:
+        assert out_of_module(u) == u and as_loaded(u) == u.int
+    real_init = uuid.UUID.__init__
+    made = []
+
+    def init(self, *args, **kwargs):
+        made.append(kwargs.get("int"))
+        real_init(self, *args, **kwargs)
+
+    monkeypatch.setattr(uuid.UUID, "__init__", init)
+    assert out_of_module(SAMPLES[3]) == SAMPLES[3] and made == [SAMPLES[3].int]
+    monkeypatch.undo()
+    assert out_of_module(SAMPLES[2]) == SAMPLES[2] and made == [SAMPLES[3].int]
+    monkeypatch.setattr(uuid.UUID, "bytes", property(lambda self: b"\x02" * 16))
+    assert as_loaded(uuid.UUID(int=9)) == int.from_bytes(b"\x02" * 16, "big")
+    monkeypatch.undo()
+    for u in SAMPLES:
+        got = out_of_module(u)
+        assert type(got) is uuid.UUID and got == u and as_loaded(u) == u.int
+    assert made == [SAMPLES[3].int]
+
+
 def test_a_uuid_that_is_not_callable_raises(monkeypatch):
     monkeypatch.setattr(uuid, "UUID", 42)
     with pytest.raises(TypeError):

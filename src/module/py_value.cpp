@@ -88,6 +88,10 @@ struct UuidClass {
     PyObject* name_bytes = nullptr;
     PyObject* name_new = nullptr;
     bool slots = false;  // the slot layout is known
+    // The class's version tag when its dict last passed the check. CPython
+    // drops a type's tag on every change to the type (and never hands the
+    // same tag out again), so while the tag stands, the dict is as checked.
+    unsigned int checked_tag = 0;
 };
 
 #ifdef Py_T_OBJECT_EX
@@ -105,7 +109,7 @@ Py_ssize_t slot_offset(PyTypeObject* type, const char* name) {
     return member->offset;
 }
 
-const UuidClass& uuid_class() {
+UuidClass& uuid_class() {
     static UuidClass* c = nullptr;  // written once under the GIL, never freed
     if (c) return *c;
     auto* u = new UuidClass;
@@ -144,17 +148,21 @@ const UuidClass& uuid_class() {
 }
 
 // True while uuid.UUID is still the class first seen, unchanged.
-bool uuid_class_intact(const UuidClass& c) {
+bool uuid_class_intact(UuidClass& c) {
     if (!c.slots) return false;
     PyObject* module = PyDict_GetItemWithError(c.modules, c.name_uuid);
     if (module != c.module) return (PyErr_Clear(), false);
     if (PyDict_GetItemWithError(c.module_dict, c.name_UUID) != reinterpret_cast<PyObject*>(c.type))
         return (PyErr_Clear(), false);
-    PyObject* dict = c.type->tp_dict;
+    const PyTypeObject* type = c.type;
+    const bool tagged = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+    if (tagged && type->tp_version_tag == c.checked_tag) return true;
+    PyObject* dict = type->tp_dict;
     const bool same = PyDict_GetItemWithError(dict, c.name_init) == c.init &&
                       PyDict_GetItemWithError(dict, c.name_bytes) == c.bytes &&
                       !PyDict_GetItemWithError(dict, c.name_new);
     PyErr_Clear();
+    c.checked_tag = same && tagged ? type->tp_version_tag : 0;
     return same;
 }
 
@@ -179,7 +187,7 @@ bool uuid_bytes_from_int(PyObject* number, uuid_t& out) {
 
 // Anything whose attribute "bytes" exposes exactly 16 bytes (uuid.UUID does).
 bool load_uuid(PyObject* obj, value_t& out) {
-    const UuidClass& c = uuid_class();
+    UuidClass& c = uuid_class();
     if (Py_TYPE(obj) == c.type && uuid_class_intact(c)) {
         // .bytes is int.to_bytes(16, "big"): read the number without the
         // property's Python code.
@@ -350,7 +358,7 @@ py::object uuid_to_python(const uuid_t& uuid) {
     py::object as_int = py::reinterpret_steal<py::object>(
         _PyLong_FromByteArray(u.bytes.data(), 16, /*little_endian=*/0, /*is_signed=*/0));
     if (!as_int) throw py::error_already_set();
-    const UuidClass& c = uuid_class();
+    UuidClass& c = uuid_class();
     if (uuid_class_intact(c)) {
         // What UUID(int=n) leaves: the two slots set, nothing else.
         PyObject* obj = c.type->tp_alloc(c.type, 0);
