@@ -56,7 +56,8 @@ def test_a_uuid_subclass_in_its_place_is_used(monkeypatch):
     assert type(got) is Mine and got.int == SAMPLES[2].int
 
 
-def test_a_patched_init_is_honoured(monkeypatch):
+def record_init(monkeypatch):
+    """Patches uuid.UUID.__init__ to note the int of every UUID it makes."""
     real_init = uuid.UUID.__init__
     seen = []
 
@@ -65,6 +66,11 @@ def test_a_patched_init_is_honoured(monkeypatch):
         real_init(self, *args, **kwargs)
 
     monkeypatch.setattr(uuid.UUID, "__init__", init)
+    return seen
+
+
+def test_a_patched_init_is_honoured(monkeypatch):
+    seen = record_init(monkeypatch)
     assert out_of_module(SAMPLES[3]) == SAMPLES[3]
     assert seen == [SAMPLES[3].int]
 
@@ -79,14 +85,7 @@ def test_class_changes_after_use_are_seen_and_so_is_their_undoing(monkeypatch):
 
     for u in SAMPLES:
         assert out_of_module(u) == u and as_loaded(u) == u.int
-    real_init = uuid.UUID.__init__
-    made = []
-
-    def init(self, *args, **kwargs):
-        made.append(kwargs.get("int"))
-        real_init(self, *args, **kwargs)
-
-    monkeypatch.setattr(uuid.UUID, "__init__", init)
+    made = record_init(monkeypatch)
     assert out_of_module(SAMPLES[3]) == SAMPLES[3] and made == [SAMPLES[3].int]
     monkeypatch.undo()
     assert out_of_module(SAMPLES[2]) == SAMPLES[2] and made == [SAMPLES[3].int]
