@@ -824,33 +824,18 @@ int64_t count_elements(const ValueRef& array) {
     }
 }
 
-namespace {
-
-constexpr uint64_t kHighBits = 0x8080808080808080ull;
-
-// Eight bytes, the first in the low bits.
-inline uint64_t load_le64(const char* p) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    word = __builtin_bswap64(word);
-#endif
-    return word;
-}
-
-}  // namespace
-
 // Every varint ends in its one byte below 0x80, so the count is the number
 // of such bytes before the stop; a stop needs ten continuation bytes in a
 // row, which an eight-byte word can only hold across its edges. Quantized
 // coordinates make these fields the longest part of most frames, and the
 // frame check, the layout check and the reader each scan them.
 PackedScan scan_packed_varints(Span s) {
+    constexpr uint64_t kHighBits = 0x8080808080808080ull;
     PackedScan out;
     unsigned run = 0;  // continuation bytes since the last varint ended
     const char* p = s.begin;
     for (; s.end - p >= 8; p += 8) {
-        const uint64_t ends = ~load_le64(p) & kHighBits;  // bit 7 of each last byte
+        const uint64_t ends = ~load_fixed64(p) & kHighBits;  // bit 7 of each last byte, the first byte lowest
         if (ends == 0) {
             run += 8;
             if (run >= 10) break;
