@@ -199,6 +199,19 @@ def test_many_names_in_byte_order(with_zero_bytes):
     assert wire_keys(raw) == sorted(n.encode() for n, _ in items)
 
 
+def test_entries_of_every_length_size_are_reordered_whole():
+    # Entry bodies just below and above one-, two- and three-byte lengths,
+    # given out of name order, so that every one is moved whole.
+    lengths = [n - d for n in (120, 16375, 2097140) for d in range(-12, 12, 3)] + [0, 1]
+    rng = random.Random(7)
+    items = [("n%03d" % i, "x" * length) for i, length in enumerate(lengths)]
+    rng.shuffle(items)
+    enc = new_encoder()
+    for name, value in items:
+        enc.append_param_key_value(name, value)
+    assert encode_ok(enc) == request_bytes(items)
+
+
 def test_compound_and_scalar_parameters_mixed():
     arr = tk.ArrayValue()
     arr.values = [1.5, 2.5, 3.25]

@@ -226,32 +226,60 @@ inline std::size_t entry_body_size(std::size_t key_size, std::size_t value_size)
     return 1 + varint_size(key_size) + key_size + 1 + varint_size(value_size) + value_size;
 }
 
-// Bytes written one after another into a string (the request itself when
-// the entries go there directly).
+// Bytes written one after another into a string (the request itself). The
+// string is lengthened in steps ahead of the writing, so that its zero fill
+// is paid once per step rather than once per entry; finish() cuts it back to
+// the bytes written.
 class Buffer {
 public:
     // slack: bytes the caller writes after the entries, kept free in every
     // reservation so that they never make the buffer move.
-    Buffer(std::string& bytes, std::size_t capacity, std::size_t slack = 0) : bytes_(bytes), slack_(slack) {
-        bytes_.reserve(bytes_.size() + capacity + slack_);
+    Buffer(std::string& bytes, std::size_t capacity, std::size_t slack = 0)
+        : bytes_(bytes), size_(bytes.size()), slack_(slack) {
+        room_for(capacity);
     }
     const char* data() const { return bytes_.data(); }
-    std::size_t size() const { return bytes_.size(); }
-    // Room for n more bytes beyond those asked for by extend() next.
+    std::size_t size() const { return size_; }
+    // Capacity for n more bytes, without filling it.
     void reserve_more(std::size_t n) {
-        if (n + slack_ > bytes_.capacity() - bytes_.size()) bytes_.reserve(bytes_.size() + n + slack_);
+        if (n + slack_ > bytes_.capacity() - size_) bytes_.reserve(size_ + n + slack_);
     }
-    void append(const char* data, std::size_t n) { bytes_.append(data, n); }
+    // Copies n bytes in; past the room made already, the string grows by
+    // appending (no zero fill of a large value).
+    void append(const char* data, std::size_t n) {
+        if (n <= bytes_.size() - size_) {
+            std::memcpy(&bytes_[size_], data, n);
+        } else {
+            bytes_.resize(size_);
+            reserve_more(n);
+            bytes_.append(data, n);
+        }
+        size_ += n;
+    }
     // Room for n more bytes, counted as written.
     char* extend(std::size_t n) {
-        const std::size_t at = bytes_.size();
-        if (n + slack_ > bytes_.capacity() - at) bytes_.reserve(std::max(2 * bytes_.capacity(), at + n + slack_));
-        bytes_.resize(at + n);
-        return &bytes_[at];
+        if (n > bytes_.size() - size_) room_for(n);
+        char* p = &bytes_[size_];
+        size_ += n;
+        return p;
     }
+    // The string holds exactly the bytes written.
+    void finish() { bytes_.resize(size_); }
 
 private:
+    // Filled ahead by as much as is written already, up to 1 MiB: the fill
+    // stays in proportion, and reserve() still grows the capacity
+    // geometrically.
+    void room_for(std::size_t n) {
+        const std::size_t ahead = std::max(n, std::min(size_, kFillAhead));
+        bytes_.reserve(size_ + ahead + slack_);
+        bytes_.resize(size_ + ahead);
+    }
+
+    static constexpr std::size_t kFillAhead = std::size_t{1} << 20;
+
     std::string& bytes_;
+    std::size_t size_;
     std::size_t slack_;
 };
 
@@ -377,6 +405,9 @@ inline uint64_t name_prefix(const std::string& name) {
 struct SortKey {
     uint64_t prefix;
     uint32_t position;
+    // Where the entry starts among the entries written in list order (they
+    // stay below 2^31 bytes).
+    uint32_t begin;
 };
 
 // Sorts keys into byte order of their names, the order in which a
@@ -470,8 +501,6 @@ void build_request(const GraphQueryRequestEncoder& encoder, std::string& out) {
     const std::size_t n = pairs.size();
     std::vector<SortKey> keys;
     keys.reserve(n);
-    std::vector<std::size_t> ends;
-    ends.reserve(n);
     // A single entry needs no sorting: it goes straight after the query
     // text (a large array is then written once, not copied).
     const bool direct = n <= 1;
@@ -500,15 +529,16 @@ void build_request(const GraphQueryRequestEncoder& encoder, std::string& out) {
                                                      : std::invalid_argument("Invalid argument."));
             break;
         }
-        keys.push_back(SortKey{name_prefix(name), static_cast<uint32_t>(i)});
+        keys.push_back(SortKey{name_prefix(name), static_cast<uint32_t>(i),
+                               static_cast<uint32_t>(entries.size() - entries_at)});
         try {
             writer.write(name, value, entries);
         } catch (...) {
             failure = std::current_exception();
             break;
         }
-        ends.push_back(entries.size());
     }
+    entries.finish();
     if (sort_names(keys, pairs) != ParamList::npos)
         throw std::invalid_argument("Encountered duplicate bind parameter names.");
     if (failure) std::rethrow_exception(failure);
@@ -528,18 +558,23 @@ void build_request(const GraphQueryRequestEncoder& encoder, std::string& out) {
     std::memcpy(p, query.data(), query.size());
     p += query.size();
     // The entries in byte order of their names, read from where the list
-    // order put them: fetch a few ahead, the reads jump.
+    // order put them: fetch a few ahead, the reads jump. Each entry's size
+    // is read from its own head (tag, then the length of what follows).
     constexpr std::size_t kAhead = 8;
-    const char* from = entries.data();
+    const char* from = entries.data() + entries_at;
     for (std::size_t k = 0; k < n; ++k) {
-        if (k + kAhead < n) {
-            const uint32_t ahead = keys[k + kAhead].position;
-            __builtin_prefetch(from + (ahead == 0 ? 0 : ends[ahead - 1]));
+        if (k + kAhead < n) __builtin_prefetch(from + keys[k + kAhead].begin);
+        const char* entry = from + keys[k].begin;
+        const char* q = entry + 1;
+        uint64_t body = 0;
+        for (unsigned shift = 0;; shift += 7) {
+            const auto byte = static_cast<unsigned char>(*q++);
+            body |= uint64_t{byte & 0x7Fu} << shift;
+            if (byte < 0x80) break;
         }
-        const uint32_t position = keys[k].position;
-        const std::size_t begin = position == 0 ? 0 : ends[position - 1];
-        std::memcpy(p, from + begin, ends[position] - begin);
-        p += ends[position] - begin;
+        const std::size_t size = static_cast<std::size_t>(q - entry) + body;
+        std::memcpy(p, entry, size);
+        p += size;
     }
     request->SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(p));
 }
