@@ -211,3 +211,25 @@ def test_ordinary_wall_times_match_python(tz, value):
 def test_dates_and_times_are_local_midnight_and_epoch_day(tz):
     assert millis(dt.date(2021, 10, 31)) == python_millis(dt.datetime(2021, 10, 31))
     assert millis(dt.time(12, 30, 1, 5000)) == python_millis(dt.datetime(1970, 1, 1, 12, 30, 1, 5000))
+
+
+@pytest.mark.skipif(not os.path.exists("/usr/share/zoneinfo/right/UTC"), reason="no leap-second zones here")
+@pytest.mark.parametrize("wall", [
+    dt.datetime(1970, 1, 1), dt.datetime(1972, 7, 1, 0, 0, 5), dt.datetime(1999, 12, 31, 23, 59, 59),
+    dt.datetime(2016, 12, 31, 23, 59, 59, 999000), dt.datetime(2017, 1, 1), dt.datetime(2024, 2, 29, 12, 30),
+    dt.datetime(1960, 5, 5, 5, 5, 5),
+])
+def test_naive_datetimes_in_a_zone_that_counts_leap_seconds(wall):
+    # There the local time is not the instant moved by the zone's offset:
+    # it is read as the C library gives it, as Python reads it too.
+    old = os.environ.get("TZ")
+    os.environ["TZ"] = "right/UTC"
+    time.tzset()
+    try:
+        assert millis(wall) == python_millis(wall)
+    finally:
+        if old is None:
+            del os.environ["TZ"]
+        else:
+            os.environ["TZ"] = old
+        time.tzset()

@@ -48,8 +48,17 @@ bool local_civil(int64_t u, int64_t& out) {
     if (static_cast<int64_t>(t) != u) return false;
     std::tm cal{};
     if (!localtime_r(&t, &cal)) return false;
-    out = days_from_civil(int64_t{cal.tm_year} + 1900, cal.tm_mon + 1, cal.tm_mday) * kSecondsPerDay +
-          cal.tm_hour * 3600 + cal.tm_min * 60 + cal.tm_sec;
+    const int64_t time_of_day = cal.tm_hour * 3600 + cal.tm_min * 60 + cal.tm_sec;
+    // Mostly the instant moved by the zone's offset. A zone that counts leap
+    // seconds moves it by some seconds more (less than a day), and then the
+    // time of day differs: only then is the date read.
+    const int64_t moved = u + static_cast<int64_t>(cal.tm_gmtoff);
+    const int64_t moved_time = moved % kSecondsPerDay;
+    if ((moved_time < 0 ? moved_time + kSecondsPerDay : moved_time) == time_of_day) {
+        out = moved;
+        return true;
+    }
+    out = days_from_civil(int64_t{cal.tm_year} + 1900, cal.tm_mon + 1, cal.tm_mday) * kSecondsPerDay + time_of_day;
     return true;
 }
 
