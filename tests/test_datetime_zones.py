@@ -1,6 +1,7 @@
 """Date-times loaded in several local time zones: aware ones by their own
 offset, naive ones as local civil time resolved as Python resolves them
 (fold), whatever was converted before."""
+import contextlib
 import datetime as dt
 import gc
 import os
@@ -140,17 +141,25 @@ def test_aware_datetime_reads_back_as_local_time(tz):
 
 # --- naive date-times at daylight-saving edges -----------------------------------
 
+@contextlib.contextmanager
+def local_zone(name):
+    old = os.environ.get("TZ")
+    os.environ["TZ"] = name
+    time.tzset()
+    try:
+        yield name
+    finally:
+        if old is None:
+            del os.environ["TZ"]
+        else:
+            os.environ["TZ"] = old
+        time.tzset()
+
+
 @pytest.fixture(params=["Europe/Berlin", "America/New_York"])
 def dst_zone(request):
-    old = os.environ.get("TZ")
-    os.environ["TZ"] = request.param
-    time.tzset()
-    yield request.param
-    if old is None:
-        del os.environ["TZ"]
-    else:
-        os.environ["TZ"] = old
-    time.tzset()
+    with local_zone(request.param):
+        yield request.param
 
 
 # wall times that occur twice (clocks go back), and ones that never occur
@@ -222,14 +231,5 @@ def test_dates_and_times_are_local_midnight_and_epoch_day(tz):
 def test_naive_datetimes_in_a_zone_that_counts_leap_seconds(wall):
     # There the local time is not the instant moved by the zone's offset:
     # it is read as the C library gives it, as Python reads it too.
-    old = os.environ.get("TZ")
-    os.environ["TZ"] = "right/UTC"
-    time.tzset()
-    try:
+    with local_zone("right/UTC"):
         assert millis(wall) == python_millis(wall)
-    finally:
-        if old is None:
-            del os.environ["TZ"]
-        else:
-            os.environ["TZ"] = old
-        time.tzset()
