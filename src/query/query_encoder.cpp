@@ -14,6 +14,7 @@
 #include <google/protobuf/arena.h>
 
 #include "common/utf8.h"
+#include "query/frame_reader.h"
 #include "graph_query.pb.h"
 #include "graph_values.pb.h"
 #include "values/codec.h"
@@ -567,11 +568,7 @@ void build_request(const GraphQueryRequestEncoder& encoder, std::string& out) {
         const char* entry = from + keys[k].begin;
         const char* q = entry + 1;
         uint64_t body = 0;
-        for (unsigned shift = 0;; shift += 7) {
-            const auto byte = static_cast<unsigned char>(*q++);
-            body |= uint64_t{byte & 0x7Fu} << shift;
-            if (byte < 0x80) break;
-        }
+        tk::wire::read_varint(q, from + entries_size, body);  // written above: always whole
         const std::size_t size = static_cast<std::size_t>(q - entry) + body;
         std::memcpy(p, entry, size);
         p += size;
