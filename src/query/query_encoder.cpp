@@ -375,7 +375,9 @@ private:
         const std::size_t body = entry_body_size(name.size(), value_size);
         const std::size_t total = 1 + varint_size(body) + body;
         if (body > kMaxBody || out.size() + total > kMaxBody) too_large();
-        out.reserve_more(total);
+        // extend() makes its own room; a value appended afterwards needs
+        // capacity for all of it first, so that it is never moved.
+        if (value_room < value_size) out.reserve_more(total);
         char* p = out.extend(value_room < value_size ? total - (value_size - value_room) : total);
         *p++ = kTagParameter;
         p = put_varint(p, body);
