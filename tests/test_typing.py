@@ -41,6 +41,7 @@ def run(args, cwd=ROOT):
     return subprocess.run([sys.executable, "-m", *args], cwd=cwd, env=env, capture_output=True, text=True)
 
 
+@pytest.mark.typing_tool
 def test_stubtest():
     # Without --ignore-unused-allowlist: stubs that were not found at all
     # would leave every entry unused and fail here, as would a stale entry.
@@ -48,6 +49,7 @@ def test_stubtest():
     assert r.returncode == 0, r.stdout + r.stderr
 
 
+@pytest.mark.typing_tool
 def test_examples_and_package_pass_mypy_strict():
     r = run(["mypy", "--strict", "--cache-dir", str(CACHE),
              "examples", "python/tolmirkenvor", "python/_tolmirkenvor-stubs"])
@@ -224,6 +226,7 @@ BAD = {
 }
 
 
+@pytest.mark.typing_tool
 def test_stubs_accept_good_use_and_reject_misuse(tmp_path):
     (tmp_path / "good.py").write_text(GOOD)
     files = {}
