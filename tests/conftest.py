@@ -27,7 +27,7 @@ def tz(request):
 def pytest_collection_modifyitems(config, items):
     # Under the sanitizers, freed memory sits in quarantine and RSS only
     # grows; LeakSanitizer does the leak checking there instead. The typing
-    # tools run no native code worth watching, slowly.
+    # tools check the stubs: under the sanitizers they only take time.
     if os.environ.get("TK_SANITIZED"):
         reasons = {"rss": "RSS is meaningless under AddressSanitizer; LeakSanitizer checks leaks",
                    "typing_tool": "checks the stubs, not the native code; runs in the plain suite"}
