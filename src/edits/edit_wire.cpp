@@ -87,6 +87,15 @@ inline char* varint_at(char* p, uint64_t v) {
     return p;
 }
 
+// A length-delimited field of n content bytes: tag, length, content.
+inline std::size_t field_size(std::size_t n) { return 1 + varint_size(n) + n; }
+
+// The tag and length of such a field at p; returns where its content goes.
+inline char* open_field(char* p, uint8_t field_tag, std::size_t n) {
+    *p++ = static_cast<char>(field_tag);
+    return varint_at(p, n);
+}
+
 // The longest scalar AnyValue body: tag, length, field tag, ten varint bytes.
 constexpr std::size_t kScalarMax = 13;
 
@@ -284,54 +293,72 @@ int ValueWriter::point_property(std::string& out, uint8_t field_tag, std::string
     scratch_.has_m = has_m;
     scratch_.lengths.assign(1, 1);
     scratch_.coords.assign(coords, coords + 2 + (has_z ? 1 : 0) + (has_m ? 1 : 0));
+    const GeometrySizes sizes = measure_scratch(to_wire_geometry_type(vexoGeometryPoint));
+    // The whole KeyValuePair in one step, as small_pair writes one.
+    const std::size_t value = sizes.body();
+    const std::size_t key_part = key.empty() ? 0 : field_size(key.size());
+    const std::size_t body = key_part + field_size(value);
     const std::size_t at = out.size();
-    const std::size_t pair = open_message(out, field_tag);
-    if (!key.empty()) put_bytes_field(out, kKey, key);
-    const std::size_t value_start = open_message(out, kValue);
-    int rc = status::kOk;
-    try {
-        rc = scratch_geometry(out, to_wire_geometry_type(vexoGeometryPoint));
-    } catch (...) {
-        out.resize(at);
-        throw;
+    out.resize(at + field_size(body));
+    char* p = open_field(&out[at], field_tag, body);
+    if (!key.empty()) {  // proto3 leaves an empty key out
+        p = open_field(p, kKey, key.size());
+        std::memcpy(p, key.data(), key.size());
+        p += key.size();
     }
-    if (rc < 0) {
-        out.resize(at);
-        return rc;
+    write_scratch(open_field(p, kValue, value), sizes);
+    return status::kOk;
+}
+
+std::size_t ValueWriter::GeometrySizes::body() const { return field_size(primitive); }
+
+ValueWriter::GeometrySizes ValueWriter::measure_scratch(int wire_type) {
+    quantize(scratch_, transform_);
+    GeometrySizes s;
+    s.type = static_cast<uint64_t>(static_cast<int64_t>(wire_type));
+    for (int32_t length : scratch_.lengths) s.lengths += varint_size(static_cast<uint32_t>(length));
+    // grid_integer throws here for a value no grid holds, before any writing.
+    for (double value : scratch_.coords) s.coords += varint_size(zigzag64(grid_integer(value)));
+    s.default_geometry = (scratch_.has_z ? 2 : 0) + (scratch_.has_m ? 2 : 0) +
+                         (scratch_.lengths.empty() ? 0 : field_size(s.lengths)) +
+                         (scratch_.coords.empty() ? 0 : field_size(s.coords));
+    s.geometry = (wire_type != 0 ? 1 + varint_size(s.type) : 0) + field_size(s.default_geometry);
+    s.primitive = field_size(s.geometry);
+    return s;
+}
+
+char* ValueWriter::write_scratch(char* p, const GeometrySizes& s) const {
+    p = open_field(p, kAnyPrimitive, s.primitive);
+    p = open_field(p, kGeometry, s.geometry);
+    if (s.type != 0) {
+        *p++ = static_cast<char>(kGeometryType);
+        p = varint_at(p, s.type);
     }
-    close_message(out, value_start);
-    close_message(out, pair);
-    return rc;
+    p = open_field(p, kDefaultGeometry, s.default_geometry);
+    if (scratch_.has_z) {
+        *p++ = static_cast<char>(kHasZ);
+        *p++ = 1;
+    }
+    if (scratch_.has_m) {
+        *p++ = static_cast<char>(kHasM);
+        *p++ = 1;
+    }
+    if (!scratch_.lengths.empty()) {
+        p = open_field(p, kLengths, s.lengths);
+        for (int32_t length : scratch_.lengths) p = varint_at(p, static_cast<uint32_t>(length));
+    }
+    if (!scratch_.coords.empty()) {
+        p = open_field(p, kCoords, s.coords);
+        for (double value : scratch_.coords) p = varint_at(p, zigzag64(grid_integer(value)));
+    }
+    return p;
 }
 
 int ValueWriter::scratch_geometry(std::string& out, int wire_type) {
-    quantize(scratch_, transform_);
-
-    std::size_t lengths_size = 0;
-    for (int32_t length : scratch_.lengths) lengths_size += varint_size(static_cast<uint32_t>(length));
-
-    const std::size_t primitive_start = open_message(out, kAnyPrimitive);
-    const std::size_t geometry_start = open_message(out, kGeometry);
-    if (wire_type != 0) {
-        out.push_back(static_cast<char>(kGeometryType));
-        put_varint(out, static_cast<uint64_t>(static_cast<int64_t>(wire_type)));
-    }
-    const std::size_t default_start = open_message(out, kDefaultGeometry);
-    if (scratch_.has_z) out.append({static_cast<char>(kHasZ), 1});
-    if (scratch_.has_m) out.append({static_cast<char>(kHasM), 1});
-    if (!scratch_.lengths.empty()) {
-        out.push_back(static_cast<char>(kLengths));
-        put_varint(out, lengths_size);
-        for (int32_t length : scratch_.lengths) put_varint(out, static_cast<uint32_t>(length));
-    }
-    if (!scratch_.coords.empty()) {
-        const std::size_t coords_start = open_message(out, kCoords);
-        for (double value : scratch_.coords) put_varint(out, zigzag64(grid_integer(value)));
-        close_message(out, coords_start);
-    }
-    close_message(out, default_start);
-    close_message(out, geometry_start);
-    close_message(out, primitive_start);
+    const GeometrySizes sizes = measure_scratch(wire_type);
+    const std::size_t at = out.size();
+    out.resize(at + sizes.body());
+    write_scratch(&out[at], sizes);
     return status::kOk;
 }
 

@@ -109,9 +109,21 @@ public:
     const QuantizationTransform& transform() const { return transform_; }
 
 private:
+    // Byte counts of the AnyValue body that holds the geometry in scratch_.
+    struct GeometrySizes {
+        uint64_t type = 0;  // the wire geometry type; 0 is left out
+        std::size_t lengths = 0, coords = 0, default_geometry = 0, geometry = 0, primitive = 0;
+        std::size_t body() const;
+    };
+
     int geometry(std::string& out, const std::shared_ptr<geometry_t>& geometry);
     // The geometry held in scratch_ (copied there, not yet quantized).
     int scratch_geometry(std::string& out, int wire_type);
+    // Quantizes scratch_ and measures it; throws what quantizing throws,
+    // before anything is written.
+    GeometrySizes measure_scratch(int wire_type);
+    // Writes the measured body at p (room for sizes.body() bytes).
+    char* write_scratch(char* p, const GeometrySizes& sizes) const;
     // Compound values through the codec, at the given depth.
     int compound(std::string& out, const value_t& value, int depth);
 
