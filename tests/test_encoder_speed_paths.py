@@ -202,6 +202,31 @@ def test_point_wire_form():
     assert list(g.default_geometry.coords) == [1500000000, -2250000000, 700000]
 
 
+@pytest.mark.parametrize("key_size, vertices", [(1, 2), (200, 3), (3, 40), (20000, 2), (5, 3000)])
+def test_long_keys_and_geometries_wire_form(key_size, vertices):
+    # Pair, value and geometry lengths of one, two and three bytes, on the
+    # point road of dicts and on the general road of geometry values.
+    key = "k" * key_size
+    halves = [(i % 7 - 3) for i in range(2 * vertices)]  # grid units of 0.5
+    line = tk.GeometryValue()
+    line.geometry_type = tk.vexoGeometryPolyline
+    line.lengths = [vertices]
+    line.coords = [h * 0.5 for h in halves]
+    enc = encoder()
+    enc.add(entity_object({key: line, "n": 1}))
+    enc.add(entity_dict({key: point_dict(1.5, -2.25, m=4.0)}))
+    adds = [a for f in frames_of(body_of(enc)) for a in f.adds.entities["T"].entity_adds]
+    line_prop, n_prop = adds[0].named_object_add.properties
+    (point_prop,) = adds[1].named_object_add.properties
+    assert line_prop.key == point_prop.key == key and n_prop.value.primitive_value.int64_value == 1
+    grid_units = [h * 500_000_000 for h in halves]
+    deltas = grid_units[:2] + [grid_units[i] - grid_units[i - 2] for i in range(2, len(grid_units))]
+    g = line_prop.value.primitive_value.geometry_value.default_geometry
+    assert list(g.lengths) == [vertices] and list(g.coords) == deltas
+    p = point_prop.value.primitive_value.geometry_value.default_geometry
+    assert p.has_m and not p.has_z and list(p.coords) == [1500000000, -2250000000, 400000]
+
+
 @pytest.mark.parametrize("props, message", [
     ({"p": point_dict(float("nan"), 1.0)}, "Invalid geometry."),
     ({"p": point_dict(1e300, 1.0), "q": 1}, "Invalid geometry."),
