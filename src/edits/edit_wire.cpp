@@ -160,21 +160,16 @@ inline void length_primitive(std::string& out, uint8_t field_tag, std::string_vi
 inline void small_pair(std::string& out, uint8_t field_tag, std::string_view key, const char* head,
                        std::size_t head_size, std::string_view payload = {}) {
     const std::size_t value = head_size + payload.size();
-    const std::size_t key_part = key.empty() ? 0 : 1 + varint_size(key.size()) + key.size();
-    const std::size_t body = key_part + 1 + varint_size(value) + value;
+    const std::size_t body = (key.empty() ? 0 : field_size(key.size())) + field_size(value);
     const std::size_t at = out.size();
-    out.resize(at + 1 + varint_size(body) + body);
-    char* p = &out[at];
-    *p++ = static_cast<char>(field_tag);
-    p = varint_at(p, body);
+    out.resize(at + field_size(body));
+    char* p = open_field(&out[at], field_tag, body);
     if (!key.empty()) {  // proto3 leaves an empty key out
-        *p++ = static_cast<char>(kKey);
-        p = varint_at(p, key.size());
+        p = open_field(p, kKey, key.size());
         std::memcpy(p, key.data(), key.size());
         p += key.size();
     }
-    *p++ = static_cast<char>(kValue);
-    p = varint_at(p, value);
+    p = open_field(p, kValue, value);
     std::memcpy(p, head, head_size);
     if (!payload.empty()) std::memcpy(p + head_size, payload.data(), payload.size());
 }
@@ -294,19 +289,12 @@ int ValueWriter::point_property(std::string& out, uint8_t field_tag, std::string
     scratch_.lengths.assign(1, 1);
     scratch_.coords.assign(coords, coords + 2 + (has_z ? 1 : 0) + (has_m ? 1 : 0));
     const GeometrySizes sizes = measure_scratch(to_wire_geometry_type(vexoGeometryPoint));
-    // The whole KeyValuePair in one step, as small_pair writes one.
-    const std::size_t value = sizes.body();
-    const std::size_t key_part = key.empty() ? 0 : field_size(key.size());
-    const std::size_t body = key_part + field_size(value);
-    const std::size_t at = out.size();
-    out.resize(at + field_size(body));
-    char* p = open_field(&out[at], field_tag, body);
-    if (!key.empty()) {  // proto3 leaves an empty key out
-        p = open_field(p, kKey, key.size());
-        std::memcpy(p, key.data(), key.size());
-        p += key.size();
-    }
-    write_scratch(open_field(p, kValue, value), sizes);
+    // A point's value is short (four coordinates of at most ten bytes):
+    // written here first, then the whole pair in one step.
+    char value[128];
+    if (sizes.body() > sizeof value) throw std::logic_error("Point value too long.");
+    const char* end = write_scratch(value, sizes);
+    small_pair(out, field_tag, key, value, static_cast<std::size_t>(end - value));
     return status::kOk;
 }
 
